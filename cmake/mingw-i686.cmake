@@ -1,0 +1,13 @@
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(TARNWICK_MINGW_PREFIX i686-w64-mingw32)
+# The -posix compilers: the default -win32 thread model has no std::mutex.
+set(CMAKE_C_COMPILER ${TARNWICK_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${TARNWICK_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${TARNWICK_MINGW_PREFIX}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${TARNWICK_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# 32-bit programs cannot run on these machines (see the README): compile-checked only.

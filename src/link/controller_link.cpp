@@ -1,0 +1,136 @@
+#include "link/controller_link.hpp"
+
+#include <new>
+#include <system_error>
+
+namespace tarnwick::link {
+
+using platform::kErrorSuccess;
+
+PacketBytes Serialize(const ControllerPacket& packet) {
+  const auto extra = static_cast<std::uint16_t>(packet.ExtraLength);
+  return {packet.Target,
+          packet.Model,
+          packet.Command,
+          packet.SubCommand,
+          packet.LowByte,
+          packet.HighByte,
+          static_cast<std::uint8_t>(extra & 0xFFu),
+          static_cast<std::uint8_t>(extra >> 8)};
+}
+
+std::string OpenDeviceErrorText(std::int32_t number, const std::string& description) {
+  std::string text = "OpenDevice() ERROR #";
+  if (number >= 0) text += ' ';
+  text += std::to_string(number);
+  text += " : ";
+  text += description;
+  return text;
+}
+
+ControllerReply ControllerLink::SendPacket(ControllerPacket& packet) {
+  ControllerReply reply{};
+  if (deviceHandle_ <= 0) return reply;
+  packet.Target = kTarget;
+  packet.Model = kModel;
+  // The record is the whole packet: one that claims extension bytes would have the driver
+  // read past it (or, for a negative count, see it cut short), so it is never sent.
+  if (packet.ExtraLength != 0) return reply;
+
+  const PacketBytes request = Serialize(packet);
+  ControllerReply output{};
+  std::uint32_t returned = 0;
+  try {
+    if (!os_.deviceIoControl(deviceHandle_, kControlCode, request.data(),
+                             static_cast<std::uint32_t>(request.size()), output.data(),
+                             static_cast<std::uint32_t>(output.size()), returned)) {
+      return reply;
+    }
+  } catch (...) {
+    return reply;  // a failed transfer reads as zeros, like any other
+  }
+  return output;
+}
+
+std::string ControllerLink::ReadRegistryString(platform::RegKey root, const std::string& subkey,
+                                               const std::string& valueName,
+                                               const std::string& defaultText) {
+  try {
+    std::string buffer(kRegistryBufferSize, ' ');
+    std::uint32_t capacity = kRegistryBufferSize;
+    platform::RegKey key = 0;
+    std::int32_t result = -1;
+    try {
+      os_.regOpenKey(root, subkey, 0, platform::kKeyQueryValue, key);
+      std::uint32_t type = 0;
+      result = os_.regQueryValue(key, valueName, type,
+                                 reinterpret_cast<std::uint8_t*>(buffer.data()), capacity);
+    } catch (...) {
+      os_.regCloseKey(key);
+      throw;
+    }
+    os_.regCloseKey(key);
+    return result == kErrorSuccess ? buffer : defaultText;
+  } catch (...) {
+    return defaultText;
+  }
+}
+
+bool ControllerLink::OpenDevice() noexcept {
+  try {
+    statusText_.clear();
+    devicePath_ =
+        ReadRegistryString(platform::kHKeyLocalMachine, kRegistrySubkey, kRegistryValueName, "");
+    if (devicePath_.empty()) {
+      statusText_ = kNoControllerText;
+      return false;
+    }
+    const std::string path = devicePath_.substr(0, devicePath_.find('\0'));
+    deviceHandle_ = os_.createFile(path, platform::kGenericReadWrite, platform::kFileShareReadWrite,
+                                   platform::kOpenExisting, 0);
+    if (deviceHandle_ <= 0) statusText_ = kNoControllerText;
+    return true;
+  } catch (...) {
+    ReportUnexpectedFailure();
+    return false;
+  }
+}
+
+void ControllerLink::ReportUnexpectedFailure() noexcept {
+  try {
+    std::int32_t number = 0;
+    try {
+      throw;
+    } catch (const std::system_error& failure) {
+      number = failure.code().value();
+    } catch (const std::bad_alloc&) {
+      number = os_.outOfMemoryError();
+    } catch (...) {
+      number = os_.lastError();
+    }
+    statusText_ = OpenDeviceErrorText(number, os_.errorText(number));
+  } catch (...) {
+    // Even the message could not be built: an empty status would claim the open worked.
+    try {
+      statusText_ = kNoControllerText;
+    } catch (...) {
+    }
+  }
+}
+
+bool ControllerLink::CloseDevice() noexcept {
+  bool closed = false;
+  // Only an open handle goes to the platform: 0 or -1 would close a descriptor (stdin on
+  // POSIX) that the link never owned.
+  if (deviceHandle_ > 0) {
+    try {
+      closed = os_.closeHandle(deviceHandle_);
+    } catch (...) {
+      closed = false;
+    }
+  }
+  deviceHandle_ = 0;
+  return closed;
+}
+
+}  // namespace tarnwick::link

@@ -1,0 +1,353 @@
+#include "platform/posix_os.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "platform/posix_registry.hpp"
+
+namespace tarnwick::platform::posix {
+
+namespace {
+
+constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+
+// Keys are directories; a tree that someone else can write could be fed a device path.
+bool Trusted(int fd, bool directory) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return false;
+  if (directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) return false;
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return false;
+  return st.st_uid == geteuid() || st.st_uid == 0;
+}
+
+bool ValidComponent(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
+}
+
+// Opens a name in a directory, matching it case-insensitively as the registry does.
+// Returns a descriptor or -1 with errno set.
+int OpenEntry(int dirFd, const std::string& name, int flags) {
+  int fd = openat(dirFd, name.c_str(), flags);
+  if (fd >= 0 || errno != ENOENT) return fd;
+  const int scanFd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (scanFd < 0) return -1;
+  DIR* dir = fdopendir(scanFd);
+  if (dir == nullptr) {
+    close(scanFd);
+    return -1;
+  }
+  std::string match;
+  while (const dirent* entry = readdir(dir)) {
+    if (strcasecmp(entry->d_name, name.c_str()) == 0) {
+      match = entry->d_name;
+      break;
+    }
+  }
+  closedir(dir);
+  if (match.empty()) {
+    errno = ENOENT;
+    return -1;
+  }
+  return openat(dirFd, match.c_str(), flags);
+}
+
+// Makes sure the descriptor is not 0, which the link treats as "not open".
+int AboveZero(int fd) {
+  if (fd != 0) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return moved;
+}
+
+bool ResourceExhausted(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOBUFS;
+}
+
+void PutU32(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8) {
+    bytes.push_back(static_cast<std::uint8_t>((value >> shift) & 0xFFu));
+  }
+}
+
+int WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd entry{fd, events, 0};
+    const int ready = poll(&entry, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) errno = ETIMEDOUT;
+    return ready;
+  }
+}
+
+}  // namespace
+
+std::string RegistryRoot() {
+  if (const char* root = std::getenv("TARNWICK_REGISTRY"); root != nullptr && *root != '\0') {
+    return root;
+  }
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime) {
+    return std::string(runtime) + "/tarnwick-registry";
+  }
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+    return std::string(home) + "/.tarnwick-registry";
+  }
+  if (const passwd* user = getpwuid(geteuid()); user != nullptr && user->pw_dir != nullptr) {
+    return std::string(user->pw_dir) + "/.tarnwick-registry";
+  }
+  return {};
+}
+
+const char* RootKeyDirectory(RegKey root) {
+  return root == kHKeyLocalMachine ? "HKEY_LOCAL_MACHINE" : nullptr;
+}
+
+PosixOs::~PosixOs() {
+  for (const int fd : keys_) close(fd);
+  for (const int fd : devices_) close(fd);
+}
+
+bool PosixOs::Fail(int error) {
+  lastError_ = error;
+  return false;
+}
+
+Handle PosixOs::FailOpen(int error) {
+  lastError_ = error;
+  return kInvalidHandle;
+}
+
+std::int32_t PosixOs::regOpenKey(RegKey root, const std::string& subkey, std::uint32_t,
+                                 std::uint32_t, RegKey& result) {
+  result = 0;
+  const char* rootName = RootKeyDirectory(root);
+  if (rootName == nullptr) return kErrorInvalidHandle;
+  const std::string base = RegistryRoot();
+  if (base.empty()) return kErrorFileNotFound;
+
+  // The base may be reached through a link (TARNWICK_REGISTRY pointing anywhere); nothing
+  // below it may.
+  int fd = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return kErrorFileNotFound;
+  std::vector<std::string> names{rootName};
+  std::string_view rest = subkey;
+  while (!rest.empty()) {
+    const auto cut = rest.find('\\');
+    const std::string_view name = rest.substr(0, cut);
+    rest = cut == std::string_view::npos ? std::string_view{} : rest.substr(cut + 1);
+    if (name.empty()) continue;  // a trailing or doubled separator, as Windows allows
+    if (!ValidComponent(name)) {
+      close(fd);
+      return kErrorAccessDenied;
+    }
+    names.emplace_back(name);
+  }
+  if (!Trusted(fd, true)) {
+    close(fd);
+    return kErrorAccessDenied;
+  }
+  for (const std::string& name : names) {
+    const int next = OpenEntry(fd, name, kOpenFlags | O_DIRECTORY);
+    close(fd);
+    if (next < 0) return kErrorFileNotFound;
+    fd = next;
+    if (!Trusted(fd, true)) {
+      close(fd);
+      return kErrorAccessDenied;
+    }
+  }
+  fd = AboveZero(fd);
+  if (fd < 0) return kErrorFileNotFound;
+  const std::lock_guard lock(mutex_);
+  keys_.insert(fd);
+  result = static_cast<RegKey>(fd);
+  return kErrorSuccess;
+}
+
+std::int32_t PosixOs::regQueryValue(RegKey key, const std::string& valueName, std::uint32_t& type,
+                                    std::uint8_t* data, std::uint32_t& size) {
+  {
+    const std::lock_guard lock(mutex_);
+    if (key > static_cast<RegKey>(INT32_MAX) || keys_.count(static_cast<int>(key)) == 0) {
+      return kErrorInvalidHandle;
+    }
+  }
+  if (!ValidComponent(valueName)) return kErrorFileNotFound;
+  const int fd = OpenEntry(static_cast<int>(key), valueName, kOpenFlags);
+  if (fd < 0) return kErrorFileNotFound;
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{fd};
+  // A FIFO, device or link in place of a value must never block or be followed.
+  if (!Trusted(fd, false)) return kErrorAccessDenied;
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return kErrorFileNotFound;
+
+  const auto length = static_cast<std::uint64_t>(st.st_size);
+  const std::uint64_t needed = length + 1;  // a string value comes back with its NUL
+  if (data == nullptr || needed > size) {
+    size = needed > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(needed);
+    return data == nullptr ? kErrorSuccess : kErrorMoreData;
+  }
+  std::uint64_t got = 0;
+  while (got < length) {
+    const ssize_t n = read(fd, data + got, static_cast<std::size_t>(length - got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // the file shrank under us: take what is there
+    got += static_cast<std::uint64_t>(n);
+  }
+  data[got] = 0;
+  size = static_cast<std::uint32_t>(got + 1);
+  type = kRegSz;
+  return kErrorSuccess;
+}
+
+std::int32_t PosixOs::regCloseKey(RegKey key) {
+  const std::lock_guard lock(mutex_);
+  if (key > static_cast<RegKey>(INT32_MAX) || keys_.erase(static_cast<int>(key)) == 0) {
+    return kErrorInvalidHandle;
+  }
+  close(static_cast<int>(key));
+  return kErrorSuccess;
+}
+
+Handle PosixOs::createFile(const std::string& path, std::uint32_t, std::uint32_t, std::uint32_t,
+                           std::uint32_t) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.empty()) return FailOpen(ENOENT);
+  if (path.size() >= sizeof address.sun_path) return FailOpen(ENAMETOOLONG);
+  std::memcpy(address.sun_path, path.data(), path.size());
+
+  // Only ever a connect: a FIFO or a file at the path must not block or be written.
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd >= 0) fd = AboveZero(fd);
+  if (fd < 0) {
+    const int error = errno;
+    if (ResourceExhausted(error)) {
+      lastError_ = error;
+      throw std::system_error(error, std::system_category(), "socket");
+    }
+    return FailOpen(error);
+  }
+  int rc = 0;
+  do {
+    rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    const int error = errno;
+    close(fd);
+    return FailOpen(error);
+  }
+  try {
+    const std::lock_guard lock(mutex_);
+    devices_.insert(fd);
+  } catch (...) {
+    close(fd);
+    throw;
+  }
+  return fd;
+}
+
+bool PosixOs::deviceIoControl(Handle handle, std::uint32_t code, const std::uint8_t* in,
+                              std::uint32_t inLength, std::uint8_t* out, std::uint32_t outLength,
+                              std::uint32_t& bytesReturned) {
+  bytesReturned = 0;
+  {
+    const std::lock_guard lock(mutex_);
+    if (devices_.count(handle) == 0) return Fail(EBADF);
+    if (broken_.count(handle) != 0) return Fail(EPIPE);
+  }
+  if (inLength > 0 && in == nullptr) return Fail(EFAULT);
+  if (outLength > 0 && out == nullptr) return Fail(EFAULT);
+
+  std::vector<std::uint8_t> request;
+  request.reserve(8 + std::size_t{inLength});
+  PutU32(request, code);
+  PutU32(request, outLength);
+  request.insert(request.end(), in, in + inLength);
+
+  const auto deadline = std::chrono::steady_clock::now() + replyTimeout_;
+  auto markBroken = [&](int error) {
+    const std::lock_guard lock(mutex_);
+    broken_.insert(handle);
+    return Fail(error);
+  };
+  for (;;) {
+    const ssize_t sent = send(handle, request.data(), request.size(), MSG_NOSIGNAL);
+    if (sent == static_cast<ssize_t>(request.size())) break;
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (WaitFor(handle, POLLOUT, deadline) <= 0) return markBroken(errno);
+      continue;
+    }
+    return Fail(sent < 0 ? errno : EPROTO);
+  }
+
+  std::vector<std::uint8_t> reply(4 + std::size_t{outLength});
+  for (;;) {
+    if (WaitFor(handle, POLLIN, deadline) <= 0) return markBroken(errno);
+    iovec part{reply.data(), reply.size()};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    const ssize_t got = recvmsg(handle, &message, 0);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (got < 0) return Fail(errno);
+    if (got == 0) return Fail(ECONNRESET);  // the controller went away
+    if (got < 4 || (message.msg_flags & MSG_TRUNC) != 0) return markBroken(EPROTO);
+    const std::uint32_t result =
+        static_cast<std::uint32_t>(reply[0]) | static_cast<std::uint32_t>(reply[1]) << 8 |
+        static_cast<std::uint32_t>(reply[2]) << 16 | static_cast<std::uint32_t>(reply[3]) << 24;
+    if (result == 0) return Fail(EIO);
+    const auto written = static_cast<std::uint32_t>(got - 4);
+    std::memcpy(out, reply.data() + 4, written);
+    bytesReturned = written;
+    return true;
+  }
+}
+
+bool PosixOs::closeHandle(Handle handle) {
+  const std::lock_guard lock(mutex_);
+  // Only descriptors this layer opened: closing 0 or -1, or one it does not own, is refused.
+  if (devices_.erase(handle) == 0) return Fail(EBADF);
+  broken_.erase(handle);
+  close(handle);
+  return true;
+}
+
+std::string PosixOs::errorText(std::int32_t number) {
+  return std::system_category().message(number);
+}
+
+std::int32_t PosixOs::outOfMemoryError() {
+  return ENOMEM;
+}
+
+}  // namespace tarnwick::platform::posix
+
+namespace tarnwick::platform {
+Os& SystemOs() {
+  static posix::PosixOs os;
+  return os;
+}
+}  // namespace tarnwick::platform

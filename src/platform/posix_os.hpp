@@ -1,0 +1,53 @@
+#pragma once
+// The POSIX stand-ins: the registry is a directory tree, the device a SOCK_SEQPACKET socket
+// served by the simulated controller.
+
+#include <chrono>
+#include <mutex>
+#include <set>
+
+#include "platform/os.hpp"
+
+namespace tarnwick::platform::posix {
+
+class PosixOs final : public Os {
+ public:
+  // A transfer whose reply takes longer than replyTimeout fails, so a hung driver cannot
+  // freeze the window.
+  explicit PosixOs(std::chrono::milliseconds replyTimeout = std::chrono::milliseconds(1000))
+      : replyTimeout_(replyTimeout) {}
+  ~PosixOs() override;
+  PosixOs(const PosixOs&) = delete;
+  PosixOs& operator=(const PosixOs&) = delete;
+
+  std::int32_t regOpenKey(RegKey root, const std::string& subkey, std::uint32_t options,
+                          std::uint32_t access, RegKey& result) override;
+  std::int32_t regQueryValue(RegKey key, const std::string& valueName, std::uint32_t& type,
+                             std::uint8_t* data, std::uint32_t& size) override;
+  std::int32_t regCloseKey(RegKey key) override;
+
+  Handle createFile(const std::string& path, std::uint32_t access, std::uint32_t share,
+                    std::uint32_t creation, std::uint32_t flags) override;
+  bool deviceIoControl(Handle handle, std::uint32_t code, const std::uint8_t* in,
+                       std::uint32_t inLength, std::uint8_t* out, std::uint32_t outLength,
+                       std::uint32_t& bytesReturned) override;
+  bool closeHandle(Handle handle) override;
+
+  std::int32_t lastError() override { return lastError_; }
+  std::string errorText(std::int32_t number) override;
+  std::int32_t outOfMemoryError() override;
+
+ private:
+  bool Fail(int error);
+  Handle FailOpen(int error);
+
+  std::chrono::milliseconds replyTimeout_;
+  std::mutex mutex_;    // guards the sets below
+  std::set<int> keys_;  // directory descriptors this layer opened as keys
+  std::set<int> devices_;
+  std::set<int> broken_;  // devices whose reply is overdue: a late one must not be taken
+                          // for the answer to the next request
+  std::int32_t lastError_ = 0;
+};
+
+}  // namespace tarnwick::platform::posix
