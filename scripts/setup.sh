@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, from Debian's packages, when it is missing.
+# Sourced by run.sh and test.sh; safe to run again.
+set -euo pipefail
+
+tarnwick_packages=(
+  cmake ninja-build g++ clang-format googletest
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64
+  wine64 wine
+  xvfb xdotool libfltk1.3-dev
+)
+
+tarnwick_setup() {
+  local missing=()
+  for package in "${tarnwick_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  echo "Installing: ${missing[*]}"
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}"
+}
+
+tarnwick_setup

@@ -1,0 +1,88 @@
+// The Win32 seam on the real registry and device calls (under Wine on Linux machines). The
+// tests own the value they write and remove it again.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "control/setpoint_write.hpp"
+#include "link/controller_link.hpp"
+
+namespace tarnwick {
+namespace {
+
+class RegistryValue {
+ public:
+  explicit RegistryValue(const std::string& value) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, link::kRegistrySubkey, 0, nullptr, 0, KEY_SET_VALUE,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
+      throw std::runtime_error("cannot create the test key");
+    }
+    RegSetValueExA(key, link::kRegistryValueName, 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>(value.size() + 1));
+    RegCloseKey(key);
+  }
+  ~RegistryValue() { Remove(); }
+  static void Remove() {
+    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, link::kRegistrySubkey, link::kRegistryValueName);
+  }
+};
+
+struct Win32Link : ::testing::Test {
+  std::string status;
+  link::ControllerLink link{platform::SystemOs(), status};
+  void SetUp() override { RegistryValue::Remove(); }
+};
+
+TEST_F(Win32Link, NoValueMeansNoController) {
+  EXPECT_FALSE(link.OpenDevice());
+  EXPECT_EQ(status, link::kNoControllerText);
+  EXPECT_EQ(link.DeviceHandle(), 0);
+  EXPECT_FALSE(link.CloseDevice());
+}
+
+TEST_F(Win32Link, OversizedValueIsNotRead) {
+  RegistryValue value(std::string(255, 'x'));
+  EXPECT_FALSE(link.OpenDevice());
+  EXPECT_EQ(status, link::kNoControllerText);
+}
+
+TEST_F(Win32Link, PathThatWillNotOpenStillCountsAsFound) {
+  RegistryValue value("\\\\.\\TarnwickNoSuchDevice");
+  EXPECT_TRUE(link.OpenDevice());
+  EXPECT_EQ(status, link::kNoControllerText);
+  EXPECT_LE(link.DeviceHandle(), 0);
+  EXPECT_FALSE(link.CloseDevice());
+  EXPECT_EQ(link.DeviceHandle(), 0);
+}
+
+TEST_F(Win32Link, OpenDeviceThatRefusesTheControlCodeGivesZeroReplies) {
+  // The null device opens but knows no controller: every transfer fails quietly.
+  RegistryValue value("NUL");
+  ASSERT_TRUE(link.OpenDevice());
+  EXPECT_EQ(status, "");
+  EXPECT_GT(link.DeviceHandle(), 0);
+  link::ControllerPacket packet;
+  packet.Command = 11;
+  packet.SubCommand = 10;
+  EXPECT_EQ(link.SendPacket(packet), link::ControllerReply{});
+  EXPECT_EQ(packet.Target, 8);
+  EXPECT_TRUE(link.CloseDevice());
+  EXPECT_EQ(link.DeviceHandle(), 0);
+}
+
+TEST(Win32Errors, ErrorTextComesFromTheSystem) {
+  const std::string text = platform::SystemOs().errorText(ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(text.empty());
+  EXPECT_NE(text.back(), '\n');
+  EXPECT_EQ(link::OpenDeviceErrorText(5, text).rfind("OpenDevice() ERROR # 5 : ", 0), 0u);
+}
+
+}  // namespace
+}  // namespace tarnwick
