@@ -13,8 +13,8 @@ static int accepted(uint32_t code, const uint8_t* in, size_t in_len, size_t out_
   return in[6] == 0 && in[7] == 0; /* no extension bytes */
 }
 
-int tw_board_control(tw_board* board, uint32_t code, const uint8_t* in, size_t in_len,
-                     uint8_t* out, size_t out_cap, size_t* out_len, int* loaded) {
+int tw_board_control(tw_board* board, uint32_t code, const uint8_t* in, size_t in_len, uint8_t* out,
+                     size_t out_cap, size_t* out_len, int* loaded) {
   if (loaded != NULL) *loaded = 0;
   if (out_len != NULL) *out_len = 0;
   if (!accepted(code, in, in_len, out_cap) || out == NULL) return 0;

@@ -34,8 +34,8 @@ void tw_board_reset(tw_board* board, uint32_t serial);
 /* One device-control call. Returns 1 with the reply in out[0..*out_len) on success, 0 when
  * the call fails. *loaded becomes 1 when this call loaded the converter. Any pointer but
  * board may be NULL where its length is 0. */
-int tw_board_control(tw_board* board, uint32_t code, const uint8_t* in, size_t in_len,
-                     uint8_t* out, size_t out_cap, size_t* out_len, int* loaded);
+int tw_board_control(tw_board* board, uint32_t code, const uint8_t* in, size_t in_len, uint8_t* out,
+                     size_t out_cap, size_t* out_len, int* loaded);
 
 /* Counts as milliamps, in hundredths, rounded half up (counts * 10000 / 2047). */
 uint32_t tw_counts_to_centi_ma(uint16_t counts);

@@ -131,6 +131,10 @@ struct FaultCase {
   bool expectNewOutput;  // whether the write still loads the converter
 };
 
+void PrintTo(const FaultCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class FaultE2E : public WriteE2E, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(FaultE2E, FaultsWithinAWrite) {

@@ -104,6 +104,10 @@ struct RegistryCase {
   bool expectOpenCall;
 };
 
+void PrintTo(const RegistryCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class OpenDeviceTest : public ::testing::TestWithParam<RegistryCase> {};
 
 TEST_P(OpenDeviceTest, ResultStatusHandleAndCalls) {

@@ -75,7 +75,7 @@ bool FakeOs::deviceIoControl(platform::Handle handle, std::uint32_t code, const 
     return false;
   }
   const std::size_t written = std::min<std::size_t>(reply.size(), outLength);
-  std::memcpy(out, reply.data(), written);
+  if (written > 0) std::memcpy(out, reply.data(), written);
   bytesReturned = static_cast<std::uint32_t>(written);
   return true;
 }

@@ -14,6 +14,10 @@ struct PrefixCase {
   double value;
 };
 
+void PrintTo(const PrefixCase& c, std::ostream* os) {
+  *os << '"' << c.text.substr(0, 40) << '"';
+}
+
 class NumericPrefix : public ::testing::TestWithParam<PrefixCase> {};
 
 TEST_P(NumericPrefix, ReadsTheLeadingNumber) {

