@@ -6,6 +6,7 @@ cd "$(dirname "$0")/.."
 source scripts/setup.sh
 
 summary=()
+total=0
 run_ctest() {
   local preset=$1 log
   log=$(mktemp)
@@ -15,6 +16,7 @@ run_ctest() {
     exit 1
   fi
   summary+=("$preset: $(grep -E 'tests passed' "$log" | tail -1)")
+  total=$((total + $(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -1)))
   rm -f "$log"
 }
 
@@ -47,3 +49,4 @@ check_imports i686-w64-mingw32-objdump build/win32
 echo
 printf '%s\n' "${summary[@]}"
 echo "Windows i686: built, imports only system DLLs (not runnable on this machine)"
+echo "tests: $total passed, 0 failed"

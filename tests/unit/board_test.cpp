@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "unit/board_packets.hpp"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -14,20 +16,10 @@
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using tarnwick::testing::Bytes;
+using tarnwick::testing::kIdentify;
+using tarnwick::testing::PortWrite;
 constexpr std::uint32_t kSerial = 0x0A0B0C0Du;
-const Bytes kIdentify = {8, 18, 11, 10, 0, 0, 0, 0};
-
-Bytes PortWrite(unsigned counts, bool latch) {
-  return {8,
-          18,
-          10,
-          10,
-          static_cast<std::uint8_t>(counts & 0xFFu),
-          static_cast<std::uint8_t>(((counts >> 8) & 0x07u) | (latch ? 0x08u : 0u)),
-          0,
-          0};
-}
 
 struct Result {
   int ok;

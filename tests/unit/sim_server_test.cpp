@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "unit/board_packets.hpp"
+
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -39,7 +41,9 @@ extern char** environ;
 namespace tarnwick::sim {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using tarnwick::testing::Bytes;
+using tarnwick::testing::kIdentify;
+using tarnwick::testing::PortWrite;
 
 // Only so that a broken build fails instead of hanging; nothing here is timed.
 constexpr int kPatienceMs = 20000;
@@ -80,18 +84,6 @@ bool Eventually(const std::function<bool()>& condition) {
   }
   return true;
 }
-
-Bytes PortWrite(unsigned counts, bool latch) {
-  return {8,
-          18,
-          10,
-          10,
-          static_cast<std::uint8_t>(counts & 0xFFu),
-          static_cast<std::uint8_t>(((counts >> 8) & 0x07u) | (latch ? 0x08u : 0u)),
-          0,
-          0};
-}
-const Bytes kIdentify = {8, 18, 11, 10, 0, 0, 0, 0};
 
 Bytes Request(const Bytes& in, std::uint32_t capacity = 8, std::uint32_t code = TW_CONTROL_CODE) {
   Bytes request;
