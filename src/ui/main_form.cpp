@@ -1,0 +1,80 @@
+#include "ui/main_form.hpp"
+
+#include "control/numeric_prefix.hpp"
+#include "control/serial_poll.hpp"
+#include "ui/renderings.hpp"
+
+namespace tarnwick::ui {
+
+using control::NumericPrefixValue;
+
+MainForm::MainForm(platform::Os& os) : link_(os, lblSerNum.tag) {
+  txtCurrent.OnChange([this] { txtCurrent_Change(); });
+}
+
+void MainForm::Form_Load() {
+  UpdateDAC();
+}
+
+void MainForm::cmdExit_Click() {
+  exitRequested_ = true;
+  if (onExit_) onExit_();
+}
+
+void MainForm::UpdateDAC() {
+  control::UpdateDAC(link_, *this);
+}
+
+void MainForm::tmrSN_Timer() {
+  link_.OpenDevice();
+  std::string line;
+  {
+    link::DeviceSession session(link_);
+    line = control::SerialLine(control::ReadSerialNumber(link_));
+    // Written only when the line changes, so a status that a write put there in between
+    // stays until the serial number itself changes.
+    if (line != LastSerialText) lblSerNum.caption = line;
+    LastSerialText = line;
+  }
+  if (StatusText().empty()) UpdateDAC();
+}
+
+void MainForm::txtCurrent_Change() {
+  txtCurrent.SetColour(control::kColourGrey);
+  if (txtCurrent.Text().empty()) return;
+
+  // Each replacement runs this handler again, to completion, before this run goes on; every
+  // step reads the text as it stands then.
+  const double value = NumericPrefixValue(txtCurrent.Text());
+  std::string trimmed = txtCurrent.Text();
+  trimmed.erase(0, trimmed.find_first_not_of(' '));
+  trimmed.erase(trimmed.find_last_not_of(' ') + 1);
+  if (trimmed != CompactRendering(value)) txtCurrent.SetText(FullRendering(value));
+  if (NumericPrefixValue(txtCurrent.Text()) < 0) txtCurrent.SetText("0");
+  if (NumericPrefixValue(txtCurrent.Text()) > control::kFullScale) txtCurrent.SetText("2047");
+  lblMv.caption = MilliampText(NumericPrefixValue(txtCurrent.Text()));
+}
+
+void MainForm::txtCurrent_KeyDown(std::uint16_t keyCode, int) {
+  double step = 0;
+  switch (keyCode) {
+    case kKeyUp:
+      step = 1;
+      break;
+    case kKeyDown:
+      step = -1;
+      break;
+    case kKeyPageUp:
+      step = 10;
+      break;
+    case kKeyPageDown:
+      step = -10;
+      break;
+    default:
+      break;
+  }
+  if (step != 0) txtCurrent.SetText(FullRendering(NumericPrefixValue(txtCurrent.Text()) + step));
+  UpdateDAC();
+}
+
+}  // namespace tarnwick::ui
