@@ -1,16 +1,65 @@
 #!/usr/bin/env bash
-# Builds the program and starts it against the simulated controller. Arguments go to
+# Builds the program and starts it against the simulated controller: the window beside
+# tarnwick-sim, whose console stays on this terminal for its fault controls. Without a
+# display, the window's script driver runs on this terminal instead. Arguments go to
 # tarnwick-sim (try --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
 
 cmake --preset dev >/dev/null
-cmake --build --preset dev --target tarnwick-sim tarnwick-write
+cmake --build --preset dev --target tarnwick-sim tarnwick-test tarnwick-script tarnwick-write
 
-echo
-echo "Starting the SIMULATED controller. In another terminal, write a set-point through the"
-echo "same link the program uses:   build/dev/src/app/tarnwick-write 1000"
-echo "and watch the 'loaded' line appear here. Type 'help' here for fault controls, 'quit' to stop."
-echo
-exec build/dev/sim/tarnwick-sim "$@"
+work=$(mktemp -d /tmp/tarnwick-run-XXXXXX)
+socket="$work/controller.sock"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+wait_for_device() {
+  for _ in $(seq 100); do
+    [ -S "$socket" ] && return 0
+    sleep 0.1
+  done
+  echo "tarnwick-sim did not start" >&2
+  exit 1
+}
+
+if [ -n "${DISPLAY:-}" ]; then
+  echo
+  echo "The window opens beside the SIMULATED controller, whose console is this terminal:"
+  echo "type 'unplug', 'plug', 'status' or 'help' here; close the window or press Alt+E to end."
+  echo
+  (wait_for_device && exec build/dev/src/app/fltk/tarnwick-test) &
+  window=$!
+  pids+=("$window")
+  # Without job control a background command reads /dev/null unless told otherwise.
+  build/dev/sim/tarnwick-sim --socket "$socket" "$@" <&0 &
+  pids+=("$!")
+  # The terminal stays with the simulator (it is in the foreground group of this script);
+  # the run ends when the window closes.
+  wait "$window" || true
+else
+  commands="$work/sim-commands"
+  mkfifo "$commands"
+  sleep infinity >"$commands" &
+  pids+=("$!")
+  build/dev/sim/tarnwick-sim --socket "$socket" "$@" <"$commands" >"$work/sim.log" &
+  pids+=("$!")
+  wait_for_device
+  cat <<TEXT
+
+No display here, so the window runs as its script driver on this terminal, against the
+SIMULATED controller. One event per line:
+  char C | backspace | key N (38 up, 40 down, 33 page up, 34 page down) | paste TEXT | tick | exit
+After each event the window's state is printed as one line. Fault controls for the simulator:
+  echo unplug > $commands      (also plug, status, serial N; its output: $work/sim.log)
+
+TEXT
+  build/dev/src/app/script/tarnwick-script
+fi

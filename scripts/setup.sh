@@ -7,7 +7,7 @@ tarnwick_packages=(
   cmake ninja-build g++ clang-format googletest
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine64 wine
-  xvfb xdotool libfltk1.3-dev
+  xvfb xdotool imagemagick libfltk1.3-dev
 )
 
 tarnwick_setup() {

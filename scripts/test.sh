@@ -23,7 +23,7 @@ run_ctest() {
 # Only system DLLs may be imported: the .exe must run on a bare Windows.
 check_imports() {
   local objdump=$1 dir=$2 allowed='^(KERNEL32|USER32|GDI32|ADVAPI32|COMCTL32|SHELL32|UxTheme|msvcrt)\.dll$'
-  for exe in "$dir"/src/app/*.exe; do
+  for exe in $(find "$dir/src/app" -name "*.exe"); do
     local bad
     bad=$("$objdump" -p "$exe" | sed -n 's/^\s*DLL Name: //p' | grep -viE "$allowed" || true)
     if [ -n "$bad" ]; then

@@ -1,0 +1,279 @@
+// tarnwick-test for Linux: the window model (ui::MainForm) shown with FLTK 1.3. This file only
+// turns native events into the model's handlers and shows the model's state; the behaviour
+// lives in the model, shared with the other bindings.
+
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Input.H>
+#include <FL/Fl_Window.H>
+#include <FL/fl_draw.H>
+
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "control/serial_poll.hpp"
+#include "control/setpoint_write.hpp"
+#include "key_codes.hpp"
+#include "link/controller_link.hpp"
+#include "platform/os.hpp"
+#include "ui/controls.hpp"
+#include "ui/main_form.hpp"
+#include "ui/state_json.hpp"
+
+namespace {
+
+using namespace tarnwick;
+
+constexpr int kFallbackDpi = 96;
+// FLTK draws a left-aligned label 3 pixels in from each side of its box.
+constexpr int kLabelInset = 3;
+constexpr int kSmallestFontSize = 6;
+
+// The entry: the model's key-down runs before the key's own effect, and every native change of
+// the text is reported once the event is done.
+class SetpointInput final : public Fl_Input {
+ public:
+  SetpointInput(int x, int y, int w, int h) : Fl_Input(x, y, w, h) {}
+
+  std::function<void(std::uint16_t, int)> onKeyDown;
+  std::function<void()> afterEvent;
+
+  int handle(int event) override {
+    // Windows never shows Tab to the entry's key-down handler: it only moves the focus.
+    if (event == FL_KEYBOARD && Fl::event_key() != FL_Tab) {
+      const int key = Fl::event_key();
+      onKeyDown(fltk::VirtualKeyCode(key), fltk::KeyDownShift(Fl::event_state()));
+      // FLTK would take these keys for focus moves; in a one-line entry they do nothing else.
+      if (fltk::IsStepKey(key)) return 1;
+    }
+    const int handled = Fl_Input::handle(event);
+    afterEvent();
+    return handled;
+  }
+
+  std::string Text() const { return std::string(value(), static_cast<std::size_t>(size())); }
+};
+
+int ScreenDpi() {
+  float horizontal = 0;
+  float vertical = 0;
+  Fl::screen_dpi(horizontal, vertical);
+  // A display that reports no physical size gives 0 (or nonsense); Windows' default then.
+  if (!(horizontal >= 1.0f && horizontal < 10000.0f)) return kFallbackDpi;
+  return static_cast<int>(std::lround(horizontal));
+}
+
+// The form's font: Windows' 8-point dialog size, made smaller until the longest lines the
+// serial-number label shows fit on one line of it.
+int FontSize(int dpi, int labelWidth) {
+  const std::string longest[] = {link::kNoControllerText,
+                                 control::SerialLine(std::numeric_limits<std::uint32_t>::max())};
+  int size = (8 * dpi + 36) / 72;
+  for (; size > kSmallestFontSize; --size) {
+    fl_font(FL_HELVETICA, size);
+    bool fits = true;
+    for (const std::string& line : longest) {
+      fits = fits && fl_width(line.c_str()) <= labelWidth - 2 * kLabelInset;
+    }
+    if (fits) break;
+  }
+  return size;
+}
+
+// FLTK reads '@' in a label as the start of a drawn symbol; "@@" shows one '@'.
+std::string LabelText(const std::string& text) {
+  std::string shown;
+  for (const char c : text) {
+    shown += c;
+    if (c == '@') shown += '@';
+  }
+  return shown;
+}
+
+// The letter after a single '&' in a Windows caption, lower-case; 0 when there is none.
+int AccessKey(const std::string& caption) {
+  for (std::size_t i = 0; i + 1 < caption.size(); ++i) {
+    if (caption[i] != '&') continue;
+    if (caption[i + 1] == '&') {
+      ++i;
+      continue;
+    }
+    return std::tolower(static_cast<unsigned char>(caption[i + 1]));
+  }
+  return 0;
+}
+
+// Windows colours as the model stores them: a COLORREF (0x00BBGGRR) or a system colour.
+Fl_Color TextColour(std::uint32_t colour) {
+  if (colour == control::kColourGrey) return fl_inactive(FL_FOREGROUND_COLOR);
+  if ((colour & 0x80000000u) != 0) return FL_FOREGROUND_COLOR;  // other system colours
+  return fl_rgb_color(static_cast<uchar>(colour & 0xFF), static_cast<uchar>((colour >> 8) & 0xFF),
+                      static_cast<uchar>((colour >> 16) & 0xFF));
+}
+
+void SetCaption(Fl_Widget& widget, const std::string& caption) {
+  const std::string shown = LabelText(caption);
+  const char* current = widget.label();
+  if (shown == (current != nullptr ? current : "")) return;
+  widget.copy_label(shown.c_str());  // also repaints the label's background
+}
+
+class MainWindow {
+ public:
+  explicit MainWindow(ui::MainForm& form) : form_(form) {
+    const char* trace = std::getenv("TARNWICK_TRACE");
+    trace_ = trace != nullptr && trace[0] != '\0';
+    dpi_ = ScreenDpi();
+    Build();
+  }
+
+  int Run() {
+    Fire([this] { form_.Form_Load(); });
+    window_->show();
+    if (form_.tmrSNInterval > 0) Fl::add_timeout(Seconds(form_.tmrSNInterval), OnTimer, this);
+    const int result = Fl::run();
+    Fl::remove_timeout(OnTimer, this);
+    return result;
+  }
+
+ private:
+  int Pixels(int twips) const { return ui::TwipsToPixels(twips, dpi_); }
+
+  static double Seconds(int milliseconds) { return milliseconds / 1000.0; }
+
+  void Build() {
+    window_ = std::make_unique<Fl_Window>(Pixels(ui::kClientWidthTwips),
+                                          Pixels(ui::kClientHeightTwips), ui::kWindowCaption);
+    window_->size_range(window_->w(), window_->h(), window_->w(), window_->h());
+    window_->callback(OnWindowCallback, this);
+    const int fontSize = FontSize(dpi_, Pixels(ui::kLayout[ui::kSerialLabel].width));
+
+    // Children draw in the order they are added and Tab follows the same order, skipping the
+    // labels: labels first so the entry and the button paint over them where they overlap,
+    // as on Windows, where labels are drawn on the form beneath the controls.
+    serial_ = AddLabel(ui::kLayout[ui::kSerialLabel], fontSize);
+    milliamps_ = AddLabel(ui::kLayout[ui::kMilliampLabel], fontSize);
+
+    const ui::ControlLayout& entry = ui::kLayout[ui::kSetpointEntry];
+    entry_ = new SetpointInput(Pixels(entry.left), Pixels(entry.top), Pixels(entry.width),
+                               Pixels(entry.height));
+    entry_->textsize(fontSize);
+    entry_->tooltip(ui::kSetpointTooltip);
+    entry_->when(FL_WHEN_NEVER);  // changes are read back after each event instead
+    entry_->value(entry.text);
+    entry_->onKeyDown = [this](std::uint16_t code, int shift) {
+      Fire([this, code, shift] { form_.txtCurrent_KeyDown(code, shift); });
+    };
+    entry_->afterEvent = [this] { EntryEventDone(); };
+
+    const ui::ControlLayout& exit = ui::kLayout[ui::kExitButton];
+    exit_ =
+        new Fl_Button(Pixels(exit.left), Pixels(exit.top), Pixels(exit.width), Pixels(exit.height));
+    exit_->labelsize(fontSize);
+    exit_->callback(OnExitButton, this);
+
+    window_->end();
+    form_.OnExit([this] { window_->hide(); });
+    entry_->take_focus();
+  }
+
+  Fl_Box* AddLabel(const ui::ControlLayout& layout, int fontSize) {
+    auto* label = new Fl_Box(Pixels(layout.left), Pixels(layout.top), Pixels(layout.width),
+                             Pixels(layout.height));
+    label->box(FL_NO_BOX);
+    label->align(FL_ALIGN_INSIDE | FL_ALIGN_TOP_LEFT | FL_ALIGN_WRAP | FL_ALIGN_CLIP);
+    label->labelsize(fontSize);
+    label->clear_visible_focus();
+    label->copy_label(LabelText(layout.text).c_str());
+    return label;
+  }
+
+  // Every event goes to the model, then the widgets show what the model holds.
+  template <typename Handler>
+  void Fire(Handler&& handler) {
+    std::forward<Handler>(handler)();
+    Sync();
+    if (trace_) Trace();
+  }
+
+  void Sync() {
+    SetCaption(*serial_, form_.lblSerNum.caption);
+    SetCaption(*milliamps_, form_.lblMv.caption);
+    SetCaption(*exit_, form_.cmdExitCaption);
+    const int accessKey = AccessKey(form_.cmdExitCaption);
+    exit_->shortcut(accessKey != 0 ? FL_ALT | accessKey : 0);
+
+    // Fl_Input::value() counts as a change even for the same text, so compare first.
+    const std::string& text = form_.txtCurrent.Text();
+    if (entry_->Text() != text) {
+      entry_->value(text.data(), static_cast<int>(text.size()));
+      const int caret = static_cast<int>(form_.txtCurrent.Caret());
+      entry_->position(caret, caret);
+    }
+    const Fl_Color colour = TextColour(form_.txtCurrent.Colour());
+    if (entry_->textcolor() != colour) {
+      entry_->textcolor(colour);
+      entry_->redraw();
+    }
+  }
+
+  void Trace() const {
+    const std::string line = ui::StateJson(form_) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+  }
+
+  // The operator changed the text (typed, deleted, pasted, undid): the model hears of it.
+  void EntryEventDone() {
+    std::string text = entry_->Text();
+    if (text == form_.txtCurrent.Text()) return;
+    const auto caret = static_cast<std::size_t>(entry_->position());
+    Fire([this, &text, caret] { form_.txtCurrent.Edit(text, caret); });
+  }
+
+  static void OnTimer(void* data) {
+    auto* self = static_cast<MainWindow*>(data);
+    self->Fire([self] { self->form_.tmrSN_Timer(); });
+    if (self->form_.tmrSNInterval > 0) {
+      Fl::repeat_timeout(Seconds(self->form_.tmrSNInterval), OnTimer, data);
+    }
+  }
+
+  static void OnExitButton(Fl_Widget*, void* data) {
+    auto* self = static_cast<MainWindow*>(data);
+    self->Fire([self] { self->form_.cmdExit_Click(); });
+  }
+
+  static void OnWindowCallback(Fl_Widget* window, void*) {
+    // FLTK closes a window on Escape; a Windows form does not.
+    if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) return;
+    window->hide();
+  }
+
+  ui::MainForm& form_;
+  bool trace_ = false;
+  int dpi_ = kFallbackDpi;
+  std::unique_ptr<Fl_Window> window_;  // owns the widgets below
+  Fl_Box* serial_ = nullptr;
+  Fl_Box* milliamps_ = nullptr;
+  SetpointInput* entry_ = nullptr;
+  Fl_Button* exit_ = nullptr;
+};
+
+}  // namespace
+
+int main() {
+  ui::MainForm form(platform::SystemOs());
+  fl_open_display();  // the screen's DPI and the font's metrics are needed to lay out
+  MainWindow window(form);
+  return window.Run();
+}
