@@ -33,17 +33,18 @@ wait_for_device() {
 if [ -n "${DISPLAY:-}" ]; then
   echo
   echo "The window opens beside the SIMULATED controller, whose console is this terminal:"
-  echo "type 'unplug', 'plug', 'status' or 'help' here; close the window or press Alt+E to end."
+  echo "type 'unplug', 'plug', 'status' or 'help' here. Close the window, press Alt+E or type"
+  echo "'quit' here to end."
   echo
   (wait_for_device && exec build/dev/src/app/fltk/tarnwick-test) &
   window=$!
   pids+=("$window")
   # Without job control a background command reads /dev/null unless told otherwise.
   build/dev/sim/tarnwick-sim --socket "$socket" "$@" <&0 &
-  pids+=("$!")
-  # The terminal stays with the simulator (it is in the foreground group of this script);
-  # the run ends when the window closes.
-  wait "$window" || true
+  sim=$!
+  pids+=("$sim")
+  # The run ends when the window closes or the simulator is told to quit.
+  wait -n "$window" "$sim" || true
 else
   commands="$work/sim-commands"
   mkfifo "$commands"
