@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the Linux build, the Windows x86_64 build under Wine,
-# and a build of the Windows i686 reference target (which cannot run on these machines).
+# Builds everything and runs every test: the Linux build, the same under the sanitizers, short
+# fuzz runs, the Windows x86_64 build under Wine, and a build of the Windows i686 reference
+# target (which cannot run on these machines).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
@@ -36,6 +37,16 @@ check_imports() {
 cmake --preset dev >/dev/null
 cmake --build --preset dev
 run_ctest dev
+
+# The same suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+cmake --preset asan >/dev/null
+cmake --build --preset asan
+run_ctest asan
+
+# Short runs of the fuzzers (clang's libFuzzer) over their seed corpora.
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+run_ctest fuzz
 
 cmake --preset win64 >/dev/null
 cmake --build --preset win64

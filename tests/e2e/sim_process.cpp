@@ -105,7 +105,8 @@ void SimProcess::Read() {
       std::string line = pending.substr(0, end);
       pending.erase(0, end + 1);
       if (line.rfind("loaded ", 0) == 0) {
-        loads_.push_back(std::move(line));
+        if (loads_.size() < 1000) loads_.push_back(line);
+        lastLoad_ = std::move(line);
       } else {
         lines_.push_back(std::move(line));
       }
@@ -128,6 +129,11 @@ std::string SimProcess::NextLine(std::chrono::milliseconds timeout) {
 std::vector<std::string> SimProcess::Loads() {
   const std::lock_guard lock(mutex_);
   return loads_;
+}
+
+std::string SimProcess::LastLoad() {
+  const std::lock_guard lock(mutex_);
+  return lastLoad_;
 }
 
 std::string SimProcess::Command(const std::string& line) {

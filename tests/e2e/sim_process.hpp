@@ -35,13 +35,16 @@ class SimProcess {
   // Sends one command line and returns its answer line ("ok ...", "error: ..." or "status ...").
   std::string Command(const std::string& line);
   SimStatus Status();
-  // Every "loaded ..." line printed so far.
+  // The first "loaded ..." lines printed (up to a thousand, so a soak does not grow them)
+  // and the latest one.
   std::vector<std::string> Loads();
+  std::string LastLoad();
   // Stops it as an operator would (quit) and returns its exit status.
   int Quit();
 
   const std::string& Directory() const { return dir_; }
   const std::string& SocketPath() const { return socket_; }
+  pid_t Pid() const { return pid_; }
   const std::string& RegistryRoot() const { return registry_; }
 
  private:
@@ -61,6 +64,7 @@ class SimProcess {
   std::condition_variable arrived_;
   std::deque<std::string> lines_;  // everything but the load lines
   std::vector<std::string> loads_;
+  std::string lastLoad_;
   bool closed_ = false;
 };
 

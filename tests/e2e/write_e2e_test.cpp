@@ -68,7 +68,7 @@ TEST_F(WriteE2E, WholeNumbersLandOnTheConverterAndAreReported) {
   EXPECT_EQ(sim.Status().output, 1024);
   ASSERT_FALSE(sim.Loads().empty());
   EXPECT_EQ(sim.Loads().front(), "loaded 1000 counts = 48.85 mA");
-  EXPECT_EQ(sim.Loads().back(), "loaded 1024 counts = 50.02 mA");
+  EXPECT_EQ(sim.LastLoad(), "loaded 1024 counts = 50.02 mA");
 }
 
 TEST_F(WriteE2E, SequenceCutAfterItsSecondTransferLeavesTheOldOutput) {
