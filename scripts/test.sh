@@ -43,6 +43,10 @@ cmake --preset asan >/dev/null
 cmake --build --preset asan
 run_ctest asan
 
+# The Linux test programs under valgrind's memcheck.
+./scripts/valgrind.sh
+summary+=("valgrind memcheck: no errors")
+
 # Short runs of the fuzzers (clang's libFuzzer) over their seed corpora.
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
