@@ -26,12 +26,36 @@ namespace {
 constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
 
 // Keys are directories; a tree that someone else can write could be fed a device path.
-bool Trusted(int fd, bool directory) {
-  struct stat st {};
-  if (fstat(fd, &st) != 0) return false;
+bool Trusted(const struct stat& st, bool directory) {
+  static const uid_t user = geteuid();
   if (directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) return false;
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return false;
-  return st.st_uid == geteuid() || st.st_uid == 0;
+  return st.st_uid == user || st.st_uid == 0;
+}
+
+bool Trusted(int fd, bool directory) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 && Trusted(st, directory);
+}
+
+constexpr int kNotAsSpelled = -2;
+
+// The common case, every name spelled as on disk: each level is checked without opening it
+// and the key is opened in one call. Only the tree's owner could swap a checked level for a
+// link before the open, and the owner is trusted anyway. kNotAsSpelled sends the caller to
+// the case-insensitive walk; -1 means refused.
+int OpenSpelledKey(int baseFd, const std::vector<std::string>& names) {
+  std::string path;
+  for (const std::string& name : names) {
+    if (!path.empty()) path += '/';
+    path += name;
+    struct stat st {};
+    if (fstatat(baseFd, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return errno == ENOENT ? kNotAsSpelled : -1;
+    }
+    if (!Trusted(st, true)) return -1;
+  }
+  return openat(baseFd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_DIRECTORY);
 }
 
 bool ValidComponent(std::string_view name) {
@@ -164,6 +188,11 @@ std::int32_t PosixOs::regOpenKey(RegKey root, const std::string& subkey, std::ui
     close(fd);
     return kErrorAccessDenied;
   }
+  if (const int key = OpenSpelledKey(fd, names); key != kNotAsSpelled) {
+    close(fd);
+    if (key < 0) return kErrorAccessDenied;
+    return Remember(key, result);
+  }
   for (const std::string& name : names) {
     const int next = OpenEntry(fd, name, kOpenFlags | O_DIRECTORY);
     close(fd);
@@ -174,11 +203,15 @@ std::int32_t PosixOs::regOpenKey(RegKey root, const std::string& subkey, std::ui
       return kErrorAccessDenied;
     }
   }
-  fd = AboveZero(fd);
-  if (fd < 0) return kErrorFileNotFound;
+  return Remember(fd, result);
+}
+
+std::int32_t PosixOs::Remember(int keyFd, RegKey& result) {
+  keyFd = AboveZero(keyFd);
+  if (keyFd < 0) return kErrorFileNotFound;
   const std::lock_guard lock(mutex_);
-  keys_.insert(fd);
-  result = static_cast<RegKey>(fd);
+  keys_.insert(keyFd);
+  result = static_cast<RegKey>(keyFd);
   return kErrorSuccess;
 }
 
@@ -198,9 +231,8 @@ std::int32_t PosixOs::regQueryValue(RegKey key, const std::string& valueName, st
     ~Closer() { close(fd); }
   } closer{fd};
   // A FIFO, device or link in place of a value must never block or be followed.
-  if (!Trusted(fd, false)) return kErrorAccessDenied;
   struct stat st {};
-  if (fstat(fd, &st) != 0) return kErrorFileNotFound;
+  if (fstat(fd, &st) != 0 || !Trusted(st, false)) return kErrorAccessDenied;
 
   const auto length = static_cast<std::uint64_t>(st.st_size);
   const std::uint64_t needed = length + 1;  // a string value comes back with its NUL

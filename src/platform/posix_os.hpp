@@ -40,6 +40,7 @@ class PosixOs final : public Os {
  private:
   bool Fail(int error);
   Handle FailOpen(int error);
+  std::int32_t Remember(int keyFd, RegKey& result);
 
   std::chrono::milliseconds replyTimeout_;
   std::mutex mutex_;    // guards the sets below

@@ -1,0 +1,153 @@
+// What the program's work costs beside the bare socket work it cannot avoid. Each program
+// benchmark has a floor measured in the same run: the same connects and request/reply pairs
+// to the same stand-in driver, with no program logic at all.
+#include <benchmark/benchmark.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "platform/posix_os.hpp"
+#include "registry_value.hpp"
+#include "sim_server.hpp"
+#include "ui/main_form.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tarnwick;
+
+// One stand-in driver for the whole run, published in a private registry.
+class Bench {
+ public:
+  Bench() {
+    char pattern[] = "/tmp/tw-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
+    dir_ = pattern;
+    const std::string registry = dir_ + "/registry";
+    fs::create_directory(registry);
+    fs::permissions(registry, fs::perms::owner_all, fs::perm_options::replace);
+    setenv("TARNWICK_REGISTRY", registry.c_str(), 1);
+    server_ = std::make_unique<sim::SimServer>(sim::SimOptions{dir_ + "/dev.sock", 12345, ""});
+    server_->Start();
+    sim::PublishDeviceName(registry, server_->SocketPath());
+  }
+  ~Bench() {
+    server_.reset();
+    fs::remove_all(dir_);
+  }
+  const std::string& Socket() const { return server_->SocketPath(); }
+
+ private:
+  std::string dir_;
+  std::unique_ptr<sim::SimServer> server_;
+};
+
+Bench& Driver() {
+  static Bench bench;
+  return bench;
+}
+
+// The floor: connect, `transfers` request/reply pairs in the wire format, close.
+void BareSession(const std::string& path, int transfers, std::uint8_t command) {
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size());
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    throw std::runtime_error("connect");
+  }
+  const std::array<std::uint8_t, 16> request = {0x28, 0x20, 0x22,    0,  8, 0, 0, 0,
+                                                8,    18,   command, 10, 0, 8, 0, 0};
+  std::array<std::uint8_t, 16> reply{};
+  for (int i = 0; i < transfers; ++i) {
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    if (recv(fd, reply.data(), reply.size(), 0) < 4) throw std::runtime_error("recv");
+  }
+  close(fd);
+}
+
+void BM_UpdateDAC(benchmark::State& state) {
+  Driver();
+  platform::posix::PosixOs os;
+  ui::MainForm form(os);
+  form.txtCurrent.SetText("1000");
+  for (auto _ : state) form.UpdateDAC();
+  if (!form.StatusText().empty()) state.SkipWithError("no controller");
+}
+
+void BM_UpdateDACFloor(benchmark::State& state) {
+  const std::string path = Driver().Socket();
+  for (auto _ : state) BareSession(path, 3, 10);
+}
+
+void BM_Poll(benchmark::State& state) {
+  Driver();
+  platform::posix::PosixOs os;
+  ui::MainForm form(os);
+  for (auto _ : state) form.tmrSN_Timer();
+  if (form.lblSerNum.caption != "Serial Number: 12345") state.SkipWithError("no serial");
+}
+
+void BM_PollFloor(benchmark::State& state) {
+  const std::string path = Driver().Socket();
+  for (auto _ : state) {
+    BareSession(path, 1, 11);
+    BareSession(path, 3, 10);
+  }
+}
+
+// The operator pastes a long text: the whole change handling, from the paste to the label.
+void BM_PasteChange(benchmark::State& state) {
+  struct NoOs final : platform::Os {
+    std::int32_t regOpenKey(platform::RegKey, const std::string&, std::uint32_t, std::uint32_t,
+                            platform::RegKey& result) override {
+      result = 0;
+      return 2;
+    }
+    std::int32_t regQueryValue(platform::RegKey, const std::string&, std::uint32_t&, std::uint8_t*,
+                               std::uint32_t&) override {
+      return 2;
+    }
+    std::int32_t regCloseKey(platform::RegKey) override { return 6; }
+    platform::Handle createFile(const std::string&, std::uint32_t, std::uint32_t, std::uint32_t,
+                                std::uint32_t) override {
+      return -1;
+    }
+    bool deviceIoControl(platform::Handle, std::uint32_t, const std::uint8_t*, std::uint32_t,
+                         std::uint8_t*, std::uint32_t, std::uint32_t&) override {
+      return false;
+    }
+    bool closeHandle(platform::Handle) override { return false; }
+    std::int32_t lastError() override { return 0; }
+    std::string errorText(std::int32_t) override { return {}; }
+    std::int32_t outOfMemoryError() override { return 12; }
+  } os;
+  ui::MainForm form(os);
+  // Digits with a stray letter near the end: the whole text is read, then replaced.
+  std::string text(static_cast<std::size_t>(state.range(0)), '7');
+  text[text.size() - 3] = 'x';
+  for (auto _ : state) {
+    form.txtCurrent.Edit(text, text.size());
+    benchmark::DoNotOptimize(form.lblMv.caption);
+    form.txtCurrent.SetText("0");
+  }
+  state.SetComplexityN(state.range(0));
+}
+
+BENCHMARK(BM_UpdateDAC);
+BENCHMARK(BM_UpdateDACFloor);
+BENCHMARK(BM_Poll);
+BENCHMARK(BM_PollFloor);
+BENCHMARK(BM_PasteChange)->RangeMultiplier(4)->Range(1 << 10, 1 << 16)->Complexity();
+
+}  // namespace
+
+BENCHMARK_MAIN();
