@@ -104,6 +104,18 @@ void BM_PollFloor(benchmark::State& state) {
   }
 }
 
+// The registry read every open makes: the part of a write that is not socket work.
+void BM_ReadRegistry(benchmark::State& state) {
+  Driver();
+  platform::posix::PosixOs os;
+  std::string status;
+  link::ControllerLink link(os, status);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(link.ReadRegistryString(
+        platform::kHKeyLocalMachine, link::kRegistrySubkey, link::kRegistryValueName, ""));
+  }
+}
+
 // The operator pastes a long text: the whole change handling, from the paste to the label.
 void BM_PasteChange(benchmark::State& state) {
   struct NoOs final : platform::Os {
@@ -146,6 +158,7 @@ BENCHMARK(BM_UpdateDAC);
 BENCHMARK(BM_UpdateDACFloor);
 BENCHMARK(BM_Poll);
 BENCHMARK(BM_PollFloor);
+BENCHMARK(BM_ReadRegistry);
 BENCHMARK(BM_PasteChange)->RangeMultiplier(4)->Range(1 << 10, 1 << 16)->Complexity();
 
 }  // namespace
