@@ -1,0 +1,316 @@
+// tarnwick-simctl.exe: commands for the SIMULATED controller driver (twusbio_sim.sys) under Wine,
+// and a reading of the program's window from outside, so a test can check what the operator sees.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "twsim_control.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: tarnwick-simctl COMMAND\n"
+    "Talks to the SIMULATED controller driver twusbio_sim.sys (no real hardware).\n"
+    "\n"
+    "  status           plugged, output, loads, serial and request count on one line\n"
+    "  log              the last calls on the controller device, oldest first, in hex\n"
+    "  serial N         serial number to report from now on (decimal or 0x hex)\n"
+    "  unplug           the device name disappears; transfers on open handles fail\n"
+    "  plug             the device is back, powered up afresh (output 0)\n"
+    "  fail N           the next N calls fail\n"
+    "  short N [BYTES]  the next N calls reply with only BYTES bytes (0-7, default 4)\n"
+    "  window           the Tarnwick Test window's controls and their texts as one JSON line\n";
+
+constexpr char kWindowCaption[] = "Tarnwick Test";
+constexpr UINT kMessageTimeoutMs = 5000;  // a hung program must not hang the tool
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "tarnwick-simctl: %s\n", message.c_str());
+  return 1;
+}
+
+// Decimal, or hex after 0x; the whole text must be the number and it must fit 32 bits.
+std::optional<std::uint32_t> ParseNumber(std::string_view text) {
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text.remove_prefix(2);
+    base = 16;
+  }
+  std::uint32_t value = 0;
+  const char* end = text.data() + text.size();
+  auto [stop, error] = std::from_chars(text.data(), end, value, base);
+  if (text.empty() || error != std::errc() || stop != end) return std::nullopt;
+  return value;
+}
+
+// Sends one request to the control device; the reply is the driver's state after it.
+std::optional<twsim_state> Control(std::uint32_t op, std::uint32_t arg1, std::uint32_t arg2,
+                                   std::string& error) {
+  const HANDLE device =
+      CreateFileA(TWSIM_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (device == INVALID_HANDLE_VALUE) {
+    error = "cannot open " + std::string(TWSIM_CONTROL_PATH) + " (error " +
+            std::to_string(GetLastError()) + "): is the twusbio_sim driver started?";
+    return std::nullopt;
+  }
+  twsim_request request{TWSIM_MAGIC, op, arg1, arg2};
+  // Large, so it lives on the heap rather than the stack.
+  auto state = std::make_unique<twsim_state>();
+  DWORD returned = 0;
+  const BOOL ok = DeviceIoControl(device, TWSIM_CONTROL_CODE, &request, sizeof request, state.get(),
+                                  sizeof *state, &returned, nullptr);
+  const DWORD code = GetLastError();
+  CloseHandle(device);
+  if (ok == FALSE) {
+    error = "the driver refused the request (error " + std::to_string(code) + ")";
+    return std::nullopt;
+  }
+  if (returned != sizeof *state || state->magic != TWSIM_MAGIC) {
+    error = "the driver's reply does not match this tool (" + std::to_string(returned) + " bytes)";
+    return std::nullopt;
+  }
+  return *state;
+}
+
+std::string StatusLine(const twsim_state& state) {
+  return "status plugged=" + std::to_string(state.plugged) +
+         " output=" + std::to_string(state.output) + " loads=" + std::to_string(state.loads) +
+         " serial=" + std::to_string(state.serial) + " requests=" + std::to_string(state.requests);
+}
+
+std::string Hex(const std::uint8_t* data, std::size_t length) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (i != 0) text += ' ';
+    text += kDigits[data[i] >> 4];
+    text += kDigits[data[i] & 0x0F];
+  }
+  return text;
+}
+
+// The words of tarnwick-sim's request log, then what the call returned.
+std::string LogLine(const twsim_log_entry& entry) {
+  char head[48];
+  std::snprintf(head, sizeof head, "code=%08x cap=%u in=", static_cast<unsigned>(entry.code),
+                static_cast<unsigned>(entry.capacity));
+  std::string line = head;
+  line += Hex(entry.bytes, std::min<std::size_t>(entry.in_length, sizeof entry.bytes));
+  if (entry.in_length > sizeof entry.bytes) {
+    line += " ... (" + std::to_string(entry.in_length) + " bytes)";
+  }
+  line += entry.succeeded != 0 ? " -> ok " + std::to_string(entry.reply_bytes) + " bytes"
+                               : std::string(" -> failed");
+  return line;
+}
+
+std::string OutcomeText(const twsim_state& state, std::uint32_t op) {
+  switch (state.outcome) {
+    case TWSIM_ALREADY:
+      return op == TWSIM_OP_PLUG ? "already plugged" : "already unplugged";
+    case TWSIM_BAD_ARGUMENT:
+      return "the driver refused the arguments";
+    case TWSIM_QUEUE_FULL:
+      return "too many faults queued (at most " + std::to_string(TWSIM_MAX_FAULTS) + ")";
+    case TWSIM_LINK_FAILED: {
+      char status[16];
+      std::snprintf(status, sizeof status, "%08x", static_cast<unsigned>(state.link_status));
+      return std::string("cannot make the device name (status ") + status + ")";
+    }
+    default:
+      return "unknown outcome " + std::to_string(state.outcome);
+  }
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+struct Child {
+  std::string windowClass;
+  std::string text;
+  POINT origin;  // in the parent's client coordinates
+};
+
+std::optional<std::string> TextOf(HWND window) {
+  // WM_GETTEXT rather than GetWindowText: another process's controls answer only the message.
+  char text[512] = {};
+  DWORD_PTR copied = 0;
+  if (SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text),
+                          SMTO_ABORTIFHUNG, kMessageTimeoutMs, &copied) == 0) {
+    return std::nullopt;
+  }
+  return std::string(text, std::min<std::size_t>(copied, sizeof text - 1));
+}
+
+BOOL CALLBACK CollectChild(HWND child, LPARAM param) {
+  auto& children = *reinterpret_cast<std::vector<HWND>*>(param);
+  children.push_back(child);
+  return TRUE;
+}
+
+struct Search {
+  HWND found = nullptr;
+};
+
+// The program's window: top-level, captioned exactly "Tarnwick Test", and holding an entry.
+// Its error box has the same caption but no EDIT child.
+BOOL CALLBACK FindProgramWindow(HWND window, LPARAM param) {
+  char caption[64] = {};
+  GetWindowTextA(window, caption, sizeof caption);
+  if (std::string_view(caption) != kWindowCaption) return TRUE;
+  if (FindWindowExA(window, nullptr, "EDIT", nullptr) == nullptr) return TRUE;
+  reinterpret_cast<Search*>(param)->found = window;
+  return FALSE;
+}
+
+// The controls are told apart by class, the two labels by height: the serial-number line sits
+// at the top of the window, the milliamp label beside the entry below it.
+int ReadWindow() {
+  Search search;
+  EnumWindows(FindProgramWindow, reinterpret_cast<LPARAM>(&search));
+  if (search.found == nullptr) return Fail("no window captioned \"Tarnwick Test\"");
+
+  std::vector<HWND> handles;
+  EnumChildWindows(search.found, CollectChild, reinterpret_cast<LPARAM>(&handles));
+  std::vector<Child> children;
+  for (const HWND handle : handles) {
+    if (GetParent(handle) != search.found) continue;
+    Child child;
+    char windowClass[64] = {};
+    GetClassNameA(handle, windowClass, sizeof windowClass);
+    child.windowClass = CharUpperA(windowClass);
+    auto text = TextOf(handle);
+    if (!text) return Fail("a control of the window did not answer WM_GETTEXT");
+    child.text = *text;
+    RECT rect{};
+    GetWindowRect(handle, &rect);
+    child.origin = {rect.left, rect.top};
+    ScreenToClient(search.found, &child.origin);
+    children.push_back(child);
+  }
+
+  auto ofClass = [&children](const char* windowClass) {
+    std::vector<const Child*> found;
+    for (const Child& child : children) {
+      if (child.windowClass == windowClass) found.push_back(&child);
+    }
+    return found;
+  };
+  auto labels = ofClass("STATIC");
+  const auto entries = ofClass("EDIT");
+  const auto buttons = ofClass("BUTTON");
+  if (labels.size() != 2 || entries.size() != 1 || buttons.size() != 1) {
+    return Fail("the window does not hold two labels, one entry and one button (" +
+                std::to_string(children.size()) + " controls)");
+  }
+  std::sort(labels.begin(), labels.end(),
+            [](const Child* a, const Child* b) { return a->origin.y < b->origin.y; });
+  std::printf("{\"lblSerNum\":%s,\"txtCurrent\":%s,\"lblMv\":%s,\"cmdExit\":%s}\n",
+              JsonString(labels[0]->text).c_str(), JsonString(entries[0]->text).c_str(),
+              JsonString(labels[1]->text).c_str(), JsonString(buttons[0]->text).c_str());
+  return 0;
+}
+
+int Run(const std::vector<std::string_view>& args) {
+  if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    std::fputs(kUsage, args.empty() ? stderr : stdout);
+    return args.empty() ? 2 : 0;
+  }
+  const std::string_view command = args[0];
+  const std::size_t arguments = args.size() - 1;
+  auto number = [&args](std::size_t index) { return ParseNumber(args[index]); };
+  auto usage = [&command](const std::string& reason) {
+    std::fprintf(stderr, "tarnwick-simctl: %s: %s\n%s", std::string(command).c_str(),
+                 reason.c_str(), kUsage);
+    return 2;
+  };
+
+  if (command == "window") {
+    if (arguments != 0) return usage("takes no arguments");
+    return ReadWindow();
+  }
+
+  std::uint32_t op = 0;
+  std::uint32_t arg1 = 0;
+  std::uint32_t arg2 = 0;
+  if ((command == "status" || command == "log" || command == "unplug" || command == "plug") &&
+      arguments == 0) {
+    op = command == "unplug" ? TWSIM_OP_UNPLUG
+         : command == "plug" ? TWSIM_OP_PLUG
+                             : TWSIM_OP_STATUS;
+  } else if ((command == "serial" || command == "fail") && arguments == 1) {
+    const auto value = number(1);
+    if (!value) return usage("needs a number from 0 to 4294967295");
+    op = command == "serial" ? TWSIM_OP_SERIAL : TWSIM_OP_FAIL;
+    arg1 = *value;
+  } else if (command == "short" && (arguments == 1 || arguments == 2)) {
+    const auto calls = number(1);
+    const auto bytes =
+        arguments == 2 ? number(2) : std::optional<std::uint32_t>(TWSIM_DEFAULT_SHORT_BYTES);
+    if (!calls) return usage("needs a count of calls");
+    if (!bytes || *bytes >= 8) return usage("takes 0 to 7 bytes");
+    op = TWSIM_OP_SHORT;
+    arg1 = *calls;
+    arg2 = *bytes;
+  } else {
+    return usage("unknown command or wrong number of arguments");
+  }
+
+  std::string error;
+  const auto state = Control(op, arg1, arg2, error);
+  if (!state) return Fail(error);
+  if (state->outcome != TWSIM_DONE) return Fail(OutcomeText(*state, op));
+  if (command == "status") {
+    std::printf("%s\n", StatusLine(*state).c_str());
+  } else if (command == "log") {
+    for (std::uint32_t i = 0; i < state->log_count && i < TWSIM_LOG_ENTRIES; ++i) {
+      std::printf("%s\n", LogLine(state->log[i]).c_str());
+    }
+  } else {
+    std::string line = "ok";
+    for (const auto arg : args) line += " " + std::string(arg);
+    std::printf("%s\n", line.c_str());
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Plain LF line ends, so shell scripts read the output as they would a Linux tool's.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  const int code = Run(args);
+  std::fflush(stdout);
+  return code;
+}

@@ -1,0 +1,344 @@
+/* twusbio_sim.sys: a SIMULATED USB I/O controller as a WDM kernel driver, so TarnwickTest.exe can
+ * be run unchanged under Wine: it opens \\.\TWUSBIO0 and sends its 8-byte requests here, and the
+ * board model shared with tarnwick-sim answers them. A second device, \\.\TarnwickSimControl,
+ * lets tarnwick-simctl.exe read the state and inject faults (see twsim_control.h). No real
+ * hardware is touched. */
+#include <ntddk.h>
+
+#include "../board.h"
+#include "twsim_control.h"
+
+/* Every call arrives at PASSIVE_LEVEL, possibly on several threads at once. The spin lock
+ * guards the state below; the mutex serialises plug and unplug, whose symbolic-link calls
+ * must run at PASSIVE_LEVEL and so cannot sit under the spin lock. */
+static KSPIN_LOCK state_lock;
+static KMUTEX link_mutex;
+
+static PDEVICE_OBJECT controller_device;
+static PDEVICE_OBJECT control_device;
+static UNICODE_STRING controller_name;
+static UNICODE_STRING controller_link;
+static UNICODE_STRING control_name;
+static UNICODE_STRING control_link;
+static int control_linked;
+
+typedef struct fault {
+  uint32_t fail; /* 1 fail, 0 short */
+  uint32_t remaining;
+  uint32_t bytes;
+} fault;
+
+/* Guarded by state_lock. */
+static tw_board board;
+static int plugged;
+/* Bumped on every unplug: a handle opened before it stays dead, as with a real USB device. */
+static ULONG_PTR generation = 1;
+static uint64_t requests;
+static fault faults[TWSIM_MAX_FAULTS];
+static uint32_t fault_count;
+static twsim_log_entry log_ring[TWSIM_LOG_ENTRIES];
+static uint32_t log_next;
+static uint32_t log_count;
+
+static NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+static void log_call(uint32_t code, uint32_t capacity, uint32_t in_length, const uint8_t* bytes,
+                     uint32_t reply_bytes, int succeeded) {
+  twsim_log_entry* entry = &log_ring[log_next];
+  uint32_t i;
+  RtlZeroMemory(entry, sizeof *entry);
+  entry->code = code;
+  entry->capacity = capacity;
+  entry->in_length = in_length;
+  entry->reply_bytes = reply_bytes;
+  entry->succeeded = succeeded ? 1u : 0u;
+  for (i = 0; i < 8u && i < in_length; ++i) entry->bytes[i] = bytes[i];
+  log_next = (log_next + 1u) % TWSIM_LOG_ENTRIES;
+  if (log_count < TWSIM_LOG_ENTRIES) log_count++;
+}
+
+/* Takes one call's worth of the oldest queued fault. Returns 0 when none is queued. */
+static int take_fault(fault* taken) {
+  uint32_t i;
+  if (fault_count == 0) return 0;
+  *taken = faults[0];
+  if (--faults[0].remaining == 0) {
+    for (i = 1; i < fault_count; ++i) faults[i - 1] = faults[i];
+    fault_count--;
+  }
+  return 1;
+}
+
+static NTSTATUS NTAPI dispatch_create(PDEVICE_OBJECT device, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  KIRQL irql;
+  NTSTATUS status = STATUS_SUCCESS;
+  if (device == controller_device) {
+    /* Opened through \Device\TWUSBIO0 while unplugged: there is no device to open. */
+    KeAcquireSpinLock(&state_lock, &irql);
+    if (!plugged) {
+      status = STATUS_NO_SUCH_DEVICE;
+    } else if (stack->FileObject != NULL) {
+      stack->FileObject->FsContext = (PVOID)generation;
+    }
+    KeReleaseSpinLock(&state_lock, irql);
+  }
+  return complete(irp, status, 0);
+}
+
+static NTSTATUS NTAPI dispatch_close(PDEVICE_OBJECT device, PIRP irp) {
+  (void)device;
+  return complete(irp, STATUS_SUCCESS, 0);
+}
+
+static NTSTATUS NTAPI dispatch_other(PDEVICE_OBJECT device, PIRP irp) {
+  (void)device;
+  return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+static NTSTATUS controller_control(PIRP irp, PIO_STACK_LOCATION stack) {
+  const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  const ULONG in_length = stack->Parameters.DeviceIoControl.InputBufferLength;
+  const ULONG capacity = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  uint8_t* buffer = (uint8_t*)irp->AssociatedIrp.SystemBuffer;
+  uint8_t request[8] = {0};
+  uint8_t reply[8] = {0};
+  size_t written = 0;
+  int loaded = 0;
+  uint16_t counts = 0;
+  int ok = 0;
+  fault taken;
+  int faulted;
+  KIRQL irql;
+  ULONG i;
+  const PFILE_OBJECT file = stack->FileObject;
+
+  /* Input and output share the system buffer: the request is copied out before any reply. */
+  for (i = 0; buffer != NULL && i < in_length && i < sizeof request; ++i) request[i] = buffer[i];
+
+  KeAcquireSpinLock(&state_lock, &irql);
+  if (!plugged || (file != NULL && (ULONG_PTR)file->FsContext != generation)) {
+    KeReleaseSpinLock(&state_lock, irql);
+    return complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+  }
+  requests++;
+  faulted = take_fault(&taken);
+  if (!(faulted && taken.fail) && buffer != NULL && in_length == sizeof request) {
+    ok = tw_board_control(&board, code, request, in_length, reply, capacity, &written, &loaded);
+    if (ok && faulted && written > taken.bytes) written = taken.bytes;
+    counts = board.output;
+  }
+  if (ok) {
+    for (i = 0; i < written; ++i) buffer[i] = reply[i];
+  }
+  log_call(code, capacity, in_length, request, ok ? (uint32_t)written : 0u, ok);
+  KeReleaseSpinLock(&state_lock, irql);
+
+  if (loaded) {
+    DbgPrint("twusbio_sim: loaded %u counts\n", (unsigned)counts);
+  }
+  if (ok) return complete(irp, STATUS_SUCCESS, written);
+  /* A code the controller does not know reads as such; a refused request as a device error. */
+  return complete(
+      irp, code == TW_CONTROL_CODE ? STATUS_IO_DEVICE_ERROR : STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+static uint32_t plug(int32_t* link_status) {
+  uint32_t outcome = TWSIM_DONE;
+  KIRQL irql;
+  int was_plugged;
+  KeWaitForSingleObject(&link_mutex, Executive, KernelMode, FALSE, NULL);
+  KeAcquireSpinLock(&state_lock, &irql);
+  was_plugged = plugged;
+  KeReleaseSpinLock(&state_lock, irql);
+  if (was_plugged) {
+    outcome = TWSIM_ALREADY;
+  } else {
+    const NTSTATUS status = IoCreateSymbolicLink(&controller_link, &controller_name);
+    *link_status = (int32_t)status;
+    if (NT_SUCCESS(status)) {
+      KeAcquireSpinLock(&state_lock, &irql);
+      tw_board_reset(&board, board.serial); /* powered up afresh: output 0, latch low */
+      plugged = 1;
+      KeReleaseSpinLock(&state_lock, irql);
+      DbgPrint("twusbio_sim: plugged\n");
+    } else {
+      outcome = TWSIM_LINK_FAILED;
+    }
+  }
+  KeReleaseMutex(&link_mutex, FALSE);
+  return outcome;
+}
+
+static uint32_t unplug(void) {
+  uint32_t outcome = TWSIM_DONE;
+  KIRQL irql;
+  KeWaitForSingleObject(&link_mutex, Executive, KernelMode, FALSE, NULL);
+  KeAcquireSpinLock(&state_lock, &irql);
+  if (!plugged) {
+    outcome = TWSIM_ALREADY;
+  } else {
+    plugged = 0;
+    generation++;
+  }
+  KeReleaseSpinLock(&state_lock, irql);
+  if (outcome == TWSIM_DONE) {
+    IoDeleteSymbolicLink(&controller_link);
+    DbgPrint("twusbio_sim: unplugged\n");
+  }
+  KeReleaseMutex(&link_mutex, FALSE);
+  return outcome;
+}
+
+static uint32_t queue_fault(uint32_t fail, uint32_t calls, uint32_t bytes) {
+  uint32_t outcome = TWSIM_DONE;
+  KIRQL irql;
+  if (!fail && bytes >= TW_PACKET_SIZE) return TWSIM_BAD_ARGUMENT;
+  if (calls == 0) return TWSIM_DONE;
+  KeAcquireSpinLock(&state_lock, &irql);
+  if (fault_count == TWSIM_MAX_FAULTS) {
+    outcome = TWSIM_QUEUE_FULL;
+  } else {
+    faults[fault_count].fail = fail;
+    faults[fault_count].remaining = calls;
+    faults[fault_count].bytes = bytes;
+    fault_count++;
+  }
+  KeReleaseSpinLock(&state_lock, irql);
+  return outcome;
+}
+
+static void fill_state(twsim_state* state, uint32_t outcome, int32_t link_status) {
+  KIRQL irql;
+  uint32_t i;
+  RtlZeroMemory(state, sizeof *state);
+  state->magic = TWSIM_MAGIC;
+  state->outcome = outcome;
+  state->link_status = link_status;
+  KeAcquireSpinLock(&state_lock, &irql);
+  state->plugged = plugged ? 1u : 0u;
+  state->output = board.output;
+  state->loads = board.loads;
+  state->serial = board.serial;
+  for (i = 0; i < fault_count; ++i) state->pending_faults += faults[i].remaining;
+  state->requests = requests;
+  state->log_count = log_count;
+  for (i = 0; i < log_count; ++i) {
+    const uint32_t oldest = (log_next + TWSIM_LOG_ENTRIES - log_count) % TWSIM_LOG_ENTRIES;
+    state->log[i] = log_ring[(oldest + i) % TWSIM_LOG_ENTRIES];
+  }
+  KeReleaseSpinLock(&state_lock, irql);
+}
+
+static NTSTATUS control_control(PIRP irp, PIO_STACK_LOCATION stack) {
+  const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  void* buffer = irp->AssociatedIrp.SystemBuffer;
+  twsim_request request;
+  uint32_t outcome = TWSIM_DONE;
+  int32_t link_status = 0;
+  KIRQL irql;
+
+  if (code != TWSIM_CONTROL_CODE) return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  if (buffer == NULL || stack->Parameters.DeviceIoControl.InputBufferLength != sizeof request ||
+      stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(twsim_state)) {
+    return complete(irp, STATUS_INVALID_PARAMETER, 0);
+  }
+  RtlCopyMemory(&request, buffer, sizeof request);
+  if (request.magic != TWSIM_MAGIC) return complete(irp, STATUS_REVISION_MISMATCH, 0);
+
+  switch (request.op) {
+    case TWSIM_OP_STATUS:
+      break;
+    case TWSIM_OP_SERIAL:
+      KeAcquireSpinLock(&state_lock, &irql);
+      board.serial = request.arg1;
+      KeReleaseSpinLock(&state_lock, irql);
+      break;
+    case TWSIM_OP_UNPLUG:
+      outcome = unplug();
+      break;
+    case TWSIM_OP_PLUG:
+      outcome = plug(&link_status);
+      break;
+    case TWSIM_OP_FAIL:
+      outcome = queue_fault(1u, request.arg1, 0u);
+      break;
+    case TWSIM_OP_SHORT:
+      outcome = queue_fault(0u, request.arg1, request.arg2);
+      break;
+    default:
+      outcome = TWSIM_BAD_ARGUMENT;
+      break;
+  }
+  fill_state((twsim_state*)buffer, outcome, link_status);
+  return complete(irp, STATUS_SUCCESS, sizeof(twsim_state));
+}
+
+static NTSTATUS NTAPI dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (device == controller_device) return controller_control(irp, stack);
+  if (device == control_device) return control_control(irp, stack);
+  return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+static void NTAPI driver_unload(PDRIVER_OBJECT driver) {
+  (void)driver;
+  if (plugged) IoDeleteSymbolicLink(&controller_link);
+  if (control_linked) IoDeleteSymbolicLink(&control_link);
+  if (control_device != NULL) IoDeleteDevice(control_device);
+  if (controller_device != NULL) IoDeleteDevice(controller_device);
+  DbgPrint("twusbio_sim: unloaded\n");
+}
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
+  NTSTATUS status;
+  ULONG i;
+  (void)registry_path;
+
+  KeInitializeSpinLock(&state_lock);
+  KeInitializeMutex(&link_mutex, 0);
+  tw_board_reset(&board, TWSIM_SERIAL_AT_LOAD);
+  RtlInitUnicodeString(&controller_name, TWSIM_CONTROLLER_DEVICE);
+  RtlInitUnicodeString(&controller_link, TWSIM_CONTROLLER_LINK);
+  RtlInitUnicodeString(&control_name, TWSIM_CONTROL_DEVICE);
+  RtlInitUnicodeString(&control_link, TWSIM_CONTROL_LINK);
+
+  for (i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = dispatch_other;
+  driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = dispatch_close;
+  driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_close;
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_control;
+  driver->DriverUnload = driver_unload;
+
+  status = IoCreateDevice(driver, 0, &controller_name, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                          &controller_device);
+  if (NT_SUCCESS(status)) {
+    status =
+        IoCreateDevice(driver, 0, &control_name, FILE_DEVICE_UNKNOWN, 0, FALSE, &control_device);
+  }
+  if (NT_SUCCESS(status)) {
+    status = IoCreateSymbolicLink(&control_link, &control_name);
+    control_linked = NT_SUCCESS(status);
+  }
+  if (NT_SUCCESS(status)) {
+    status = IoCreateSymbolicLink(&controller_link, &controller_name);
+    plugged = NT_SUCCESS(status);
+  }
+  if (!NT_SUCCESS(status)) {
+    DbgPrint("twusbio_sim: cannot start, status %08lx\n", (unsigned long)status);
+    driver_unload(driver);
+    return status;
+  }
+  controller_device->Flags |= DO_BUFFERED_IO;
+  controller_device->Flags &= ~(ULONG)DO_DEVICE_INITIALIZING;
+  control_device->Flags |= DO_BUFFERED_IO;
+  control_device->Flags &= ~(ULONG)DO_DEVICE_INITIALIZING;
+  DbgPrint("twusbio_sim: SIMULATED controller (no real hardware), serial %u\n",
+           (unsigned)TWSIM_SERIAL_AT_LOAD);
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,441 @@
+#!/usr/bin/env bash
+# End to end under Wine: the real TarnwickTest.exe (x86_64) against twusbio_sim.sys, a SIMULATED
+# controller driver of our own loaded into Wine's winedevice.exe, on a private X server. Checks:
+# the serial number at start, typing and the step keys against the Linux script driver (entry,
+# milliamp label, colour) and the converter's output, a serial change, a failed and a short
+# transfer, unplug and plug, start without the registry value, and Alt+E leaving no process;
+# then the driver's own edges (twsim_driver_test.exe). tarnwick-simctl.exe reads the driver's
+# state and the window's controls from outside.
+#
+# Usage: wine_e2e_test.sh BUILD_DIR [TARNWICK_SCRIPT]
+# BUILD_DIR is a win64 build. TARNWICK_SCRIPT (or the env var of that name) is a Linux build's
+# tarnwick-script, whose states the window must match; without it, TARNWICK_SCRIPT_DEFAULT is
+# tried (set by ctest), then the expected states written below. The Wine prefix lives in
+# BUILD_DIR/wine-e2e/ (made on the first run, about 700 MB), apart from the smoke test's, so the
+# two may run at once. The window's picture goes to BUILD_DIR/wine-e2e.png, and with
+# TARNWICK_UPDATE_SCREENSHOT=1 also to docs/screenshot-windows.png.
+set -euo pipefail
+
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+  echo "usage: $0 BUILD_DIR [TARNWICK_SCRIPT]" >&2
+  exit 2
+fi
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+trace=
+fail() {
+  echo "FAILED: $*" >&2
+  if [ -n "$trace" ] && [ -s "$trace" ]; then
+    echo "--- state lines of the program so far:" >&2
+    tr -d '\r' <"$trace" | tail -n 40 >&2
+  fi
+  if [ -n "${simctl:-}" ] && [ -n "${WINEPREFIX:-}" ]; then
+    echo "--- last calls on the controller device:" >&2
+    timeout 20 wine "$simctl" log 2>&1 | tail -n 12 >&2 || true
+  fi
+  exit 1
+}
+
+[ -d "$1" ] || fail "build directory $1 not found"
+build=$(cd "$1" && pwd)
+exe=$build/src/app/win32/TarnwickTest.exe
+simctl=$build/sim/wine/tarnwick-simctl.exe
+driver=$build/sim/wine/twusbio_sim.sys
+driver_test=$build/tests/wine/twsim_driver_test.exe
+work=$build/wine-e2e
+for file in "$exe" "$simctl" "$driver" "$driver_test"; do
+  [ -f "$file" ] || fail "$file not found: build the win64 preset first"
+done
+for tool in wine wineserver wineboot:wine Xvfb:xvfb xdotool import:imagemagick; do
+  command -v "${tool%%:*}" >/dev/null || fail "${tool%%:*} not found (Debian package ${tool##*:})"
+done
+
+script=${2:-${TARNWICK_SCRIPT:-}}
+if [ -n "$script" ]; then
+  [ -x "$script" ] || fail "tarnwick-script $script not found or not executable"
+elif [ -n "${TARNWICK_SCRIPT_DEFAULT:-}" ] && [ -x "$TARNWICK_SCRIPT_DEFAULT" ]; then
+  script=$TARNWICK_SCRIPT_DEFAULT
+fi
+
+# Hang bounds only, never expectations of speed: the machine may be busy.
+readonly START_LIMIT=60 # the first window of a Wine session
+readonly POLL_LIMIT=10  # a change the once-a-second poll shows
+readonly EVENT_LIMIT=10 # a key reaching the model
+
+# Two runs on one build directory at once would share the prefix and its wineserver: ctest
+# never starts a test twice, and the smoke test has a prefix of its own.
+mkdir -p "$work"
+rm -f "$work"/trace-*.txt "$work/screenshot.png" "$build/wine-e2e.png"
+
+xvfb_pid=
+app_pid=
+cleanup() {
+  set +e
+  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
+  if [ -n "${WINEPREFIX:-}" ]; then
+    timeout 20 wineserver -k 2>/dev/null
+    timeout 20 wineserver -w 2>/dev/null
+  fi
+  [ -n "$app_pid" ] && wait "$app_pid" 2>/dev/null
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+}
+trap cleanup EXIT
+
+# A display of our own, before the first wine command: Wine keeps the display it first saw.
+display_file=$work/display
+rm -f "$display_file"
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$display_file" 2>"$work/xvfb.log" &
+xvfb_pid=$!
+for _ in $(seq 100); do
+  [ -s "$display_file" ] && break
+  kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+  sleep 0.1
+done
+[ -s "$display_file" ] || fail "Xvfb gave no display number within 10 s"
+DISPLAY=:$(tr -d '\n' <"$display_file")
+export DISPLAY
+
+export WINEPREFIX=$work/wineprefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# A wineserver of this prefix left from an earlier run would hold an old display and driver.
+timeout 20 wineserver -k 2>/dev/null || true
+timeout 20 wineserver -w 2>/dev/null || true
+if [ ! -f "$WINEPREFIX/.tarnwick-ready" ]; then
+  echo "making the Wine prefix $WINEPREFIX (once)"
+  timeout 180 wineboot --init >/dev/null 2>&1 || fail "wineboot --init failed"
+  timeout 60 wineserver -w || true
+  touch "$WINEPREFIX/.tarnwick-ready"
+fi
+# A persistent server keeps the session, and with it the driver and its state, alive between
+# programs: a demand-started driver stops when a session ends. Not for ever: should this run
+# be killed before its cleanup, the session ends 120 s after the last program (the next run
+# ends it at once).
+timeout 20 wineserver -p120 || fail "could not start a persistent wineserver"
+
+# The first command of the session starts services.exe, whose children (winedevice.exe with
+# the driver) inherit its stderr and debug channels: the driver's DbgPrint lines land here.
+WINEDEBUG=-all,+debugstr timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed \
+  /d N /f >/dev/null 2>"$work/driver.log" || fail "could not set Wine's X11 driver to unmanaged"
+
+ctl() { timeout 30 wine "$simctl" "$@"; }
+regkey='HKLM\System\CurrentControlSet\Services\Tarnwick\TWUSBIO\Parameters'
+
+# --- helpers on the program's state lines ---
+state_lines() { tr -d '\r' <"$trace"; }
+line_count() { state_lines | wc -l; }
+# The part of a state line a run without a controller shares: entry, colour, milliamps.
+entry_part() { sed -n 's/^{"lblSerNum":"[^"]*",\("txtCurrent".*\)}$/\1/p'; }
+
+# Waits until a state line after the first SKIP ones holds every given fragment.
+wait_for_line() {
+  local seconds=$1 skip=$2
+  shift 2
+  local deadline=$((SECONDS + seconds))
+  # Looks at least once, however late this shell got to run.
+  while :; do
+    local lines
+    lines=$(state_lines | tail -n +$((skip + 1)))
+    for fragment in "$@"; do
+      lines=$(grep -F -- "$fragment" <<<"$lines" || true)
+    done
+    [ -n "$lines" ] && return 0
+    kill -0 "$app_pid" 2>/dev/null || fail "the program ended while waiting for: $*"
+    [ $SECONDS -lt "$deadline" ] || break
+    sleep 0.1
+  done
+  fail "no state line with $* within $seconds s"
+}
+
+# Waits until tarnwick-simctl status holds every given fragment.
+wait_for_status() {
+  local seconds=$1
+  shift
+  local deadline=$((SECONDS + seconds)) status=
+  while :; do
+    status=$(ctl status) || fail "tarnwick-simctl status failed"
+    local missing=
+    for fragment in "$@"; do
+      grep -qF -- " $fragment" <<<"$status" || missing=1
+    done
+    [ -z "$missing" ] && return 0
+    [ $SECONDS -lt "$deadline" ] || break
+    sleep 0.2
+  done
+  fail "the driver never reported $* within $seconds s; last: $status"
+}
+
+window_json() { ctl window || fail "tarnwick-simctl window failed"; }
+
+start_program() {
+  trace=$1
+  # The file exists before the first look at it: the background shell opens it only later.
+  : >"$trace"
+  TARNWICK_TRACE=1 timeout 150 wine "$exe" >"$trace" 2>>"$work/wine.log" &
+  app_pid=$!
+}
+
+focus_window() {
+  local window
+  window=$(timeout 30 xdotool search --sync --name '^Tarnwick Test$' | head -n 1) ||
+    fail "no window named Tarnwick Test"
+  [ -n "$window" ] || fail "no window named Tarnwick Test"
+  timeout 10 xdotool windowfocus "$window" || fail "could not focus the window"
+  sleep 0.5
+  echo "$window"
+}
+
+# Alt+E, then the program's process must end by itself.
+exit_program() {
+  timeout 10 xdotool key alt+e || fail "xdotool could not send Alt+E"
+  for _ in $(seq 150); do
+    kill -0 "$app_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$app_pid" 2>/dev/null && fail "Alt+E did not end the program within 15 s"
+  local code=0
+  wait "$app_pid" || code=$?
+  app_pid=
+  [ "$code" -eq 0 ] || fail "the program ended with status $code"
+  local left
+  left=$(grep -F 'TarnwickTest.exe' <<<"$(ours)" || true)
+  [ -z "$left" ] || fail "TarnwickTest.exe still runs after Alt+E: $left"
+}
+
+# Live Wine processes of this prefix: Windows programs and Wine's own, which all carry our
+# WINEPREFIX. Zombies show no environment; the helpers of this script are no Wine programs.
+ours() {
+  local dir argv0
+  for dir in /proc/[0-9]*; do
+    grep -qzxF "WINEPREFIX=$WINEPREFIX" "$dir/environ" 2>/dev/null || continue
+    # Wine pads a Windows program's command line with spaces.
+    argv0=$(tr '\0' '\n' <"$dir/cmdline" 2>/dev/null | head -n 1 | sed 's/ *$//')
+    case "$argv0" in
+      *.exe | *.EXE | *wine*) echo "${dir#/proc/} $argv0" ;;
+    esac
+  done
+}
+
+# --- the driver ---
+cp "$driver" "$WINEPREFIX/drive_c/windows/system32/drivers/twusbio_sim.sys"
+if ! timeout 60 wine sc query twusbio_sim >/dev/null 2>&1; then
+  timeout 60 wine sc create twusbio_sim type= kernel start= demand \
+    binPath= 'C:\windows\system32\drivers\twusbio_sim.sys' >/dev/null 2>&1 ||
+    fail "sc create twusbio_sim failed"
+fi
+timeout 60 wine sc start twusbio_sim >"$work/sc-start.txt" 2>&1 ||
+  fail "sc start twusbio_sim failed: $(tr -d '\r' <"$work/sc-start.txt")"
+status=$(ctl status) || fail "tarnwick-simctl status failed"
+[ "$status" = "status plugged=1 output=0 loads=0 serial=12345 requests=0" ] ||
+  fail "the freshly loaded driver reports: $status"
+echo "ok: driver loaded: $status"
+# The check for processes left behind must see the ones that are there.
+grep -qiF 'winedevice.exe' <<<"$(ours)" || fail "no winedevice.exe among the prefix's processes"
+
+# Faults the tool must refuse before the driver sees them, and the driver's own refusals.
+ctl short 1 8 >/dev/null 2>&1 && fail "tarnwick-simctl accepted a short reply of 8 bytes"
+ctl plug >/dev/null 2>&1 && fail "plug succeeded on a plugged controller"
+
+# --- start with the controller present ---
+timeout 60 wine reg add "$regkey" /v DeviceName /t REG_SZ /d '\\.\TWUSBIO0' /f >/dev/null 2>&1 ||
+  fail "could not write the registry value"
+value=$(timeout 60 wine reg query "$regkey" /v DeviceName 2>/dev/null | tr -d '\r') || true
+grep -qF 'REG_SZ    \\.\TWUSBIO0' <<<"$value" || fail "the registry value does not read back as \\\\.\\TWUSBIO0"
+
+started=$SECONDS
+start_program "$work/trace-1.txt"
+wait_for_line "$START_LIMIT" 0 '"lblSerNum":'
+first=$(state_lines | head -n 1)
+[ "$first" = '{"lblSerNum":"","txtCurrent":"0","colour":"black","lblMv":"0mA"}' ] ||
+  fail "first state line: $first"
+shown=$SECONDS
+wait_for_line "$POLL_LIMIT" 0 '"lblSerNum":"Serial Number: 12345"'
+echo "ok: the serial number shows $((SECONDS - shown)) s after the window" \
+  "($((SECONDS - started)) s after the start)"
+# The very first calls: the start's write of 0 as latch high, low, high; then the poll.
+calls=$(ctl log) || fail "tarnwick-simctl log failed"
+calls=$(head -n 4 <<<"$calls")
+expected_calls='code=00222028 cap=8 in=08 12 0a 0a 00 08 00 00 -> ok 8 bytes
+code=00222028 cap=8 in=08 12 0a 0a 00 00 00 00 -> ok 8 bytes
+code=00222028 cap=8 in=08 12 0a 0a 00 08 00 00 -> ok 8 bytes
+code=00222028 cap=8 in=08 12 0b 0a 00 00 00 00 -> ok 8 bytes'
+[ "$calls" = "$expected_calls" ] || fail "the first calls on the controller were:
+$calls"
+echo "ok: the start writes 0 (latch high, low, high), then identifies"
+# The latch rose from its power-up low: the converter has loaded, and holds 0.
+wait_for_status "$POLL_LIMIT" plugged=1 output=0 serial=12345
+loads=$(ctl status | sed -n 's/.* loads=\([0-9]*\) .*/\1/p')
+[ "${loads:-0}" -gt 0 ] || fail "the converter never loaded at the start"
+json=$(window_json)
+[ "$json" = '{"lblSerNum":"Serial Number: 12345","txtCurrent":"0","lblMv":"0mA","cmdExit":"&Exit"}' ] ||
+  fail "the window's controls read $json"
+echo "ok: window $json"
+grep -qF 'TarnwickTest.exe' <<<"$(ours)" || fail "TarnwickTest.exe not among the prefix's processes"
+
+# --- keys: the same sequence through the window and the Linux script driver ---
+# Each step: the script driver's event, the X key, and the state without a script driver.
+steps=(
+  'char 1|1|"txtCurrent":"1","colour":"grey","lblMv":"0.0mA"'
+  'char 5|5|"txtCurrent":"15","colour":"grey","lblMv":"0.7mA"'
+  'char 0|0|"txtCurrent":"150","colour":"grey","lblMv":"7.3mA"'
+  'char 0|0|"txtCurrent":"1500","colour":"grey","lblMv":"73.3mA"'
+  'key 38|Up|"txtCurrent":"1501","colour":"black","lblMv":"73.3mA"'
+  'key 33|Prior|"txtCurrent":"1511","colour":"black","lblMv":"73.8mA"'
+  'backspace|BackSpace|"txtCurrent":"151","colour":"grey","lblMv":"7.4mA"'
+  'char 9|9|"txtCurrent":"1519","colour":"grey","lblMv":"74.2mA"'
+  'char 9|9|"txtCurrent":"2047","colour":"grey","lblMv":"100.0mA"'
+  'key 33|Prior|"txtCurrent":"2047","colour":"black","lblMv":"100.0mA"'
+  'backspace|BackSpace|"txtCurrent":"204","colour":"grey","lblMv":"10.0mA"'
+  'key 38|Up|"txtCurrent":"205","colour":"black","lblMv":"10.0mA"'
+)
+expected=()
+if [ -n "$script" ]; then
+  registry=$(mktemp -d)
+  # An empty registry stand-in: the script driver must not reach a tarnwick-sim someone runs.
+  script_out=$(for step in "${steps[@]}"; do echo "${step%%|*}"; done |
+    TARNWICK_REGISTRY=$registry timeout 30 "$script") || fail "the script driver failed"
+  rm -rf "$registry"
+  mapfile -t expected < <(tail -n +2 <<<"$script_out" | entry_part)
+  [ "${#expected[@]}" -eq "${#steps[@]}" ] ||
+    fail "the script driver gave ${#expected[@]} states for ${#steps[@]} events: $script_out"
+  echo "ok: expected states from the script driver $script"
+else
+  for step in "${steps[@]}"; do expected+=("${step##*|}"); done
+  echo "note: no tarnwick-script given: expected states are the ones written in this test"
+fi
+
+window=$(focus_window)
+for i in "${!steps[@]}"; do
+  step=${steps[$i]}
+  key=${step#*|}
+  key=${key%%|*}
+  before=$(line_count)
+  timeout 10 xdotool key "$key" || fail "xdotool could not send $key"
+  wait_for_line "$EVENT_LIMIT" "$before" "${expected[$i]}"
+  if [ "$i" -eq 3 ]; then
+    # A typed value reaches the converter with the next poll.
+    wait_for_status "$POLL_LIMIT" output=1500
+    echo "ok: typed 1500 reaches the converter with the poll"
+  fi
+done
+final=${expected[${#expected[@]} - 1]}
+final_value=$(sed -n 's/^"txtCurrent":"\([0-9]*\)".*/\1/p' <<<"$final")
+# Another poll later the state still stands, and the last key wrote it to the converter.
+sleep 1.5
+last=$(state_lines | tail -n 1 | entry_part)
+[ "$last" = "$final" ] || fail "after the keys the window settled at $last, not $final"
+wait_for_status "$POLL_LIMIT" plugged=1 "output=$final_value"
+json=$(window_json)
+grep -qF "\"txtCurrent\":\"$final_value\"" <<<"$json" || fail "the window's entry reads $json"
+echo "ok: ${#steps[@]} keys: $last, converter at $final_value, window $json"
+
+# The picture: the pointer away from the entry, so no tooltip covers it.
+timeout 10 xdotool mousemove 790 590 || true
+sleep 0.5
+eval "$(timeout 10 xdotool getwindowgeometry --shell "$window")"
+# shellcheck disable=SC2153  # X, Y, WIDTH and HEIGHT come from the eval above
+timeout 30 import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$build/wine-e2e.png" ||
+  fail "screenshot failed"
+echo "ok: screenshot $build/wine-e2e.png (${WIDTH}x${HEIGHT})"
+if [ "${TARNWICK_UPDATE_SCREENSHOT:-}" = 1 ]; then
+  cp "$build/wine-e2e.png" "$source_dir/docs/screenshot-windows.png"
+  echo "ok: updated docs/screenshot-windows.png"
+fi
+
+# --- the serial number changes, a failed and a short transfer ---
+before=$(line_count)
+ctl serial 305419896 >/dev/null || fail "tarnwick-simctl serial failed"
+wait_for_line "$POLL_LIMIT" "$before" '"lblSerNum":"Serial Number: 305419896"'
+echo "ok: a new serial number shows with the poll"
+# Each poll makes 4 calls (identify, then the set-point's 3 writes), so any 4 in a row hold
+# exactly one identify: failed, it reads as 0; cut to 2 bytes, as the low half 0x5678.
+before=$(line_count)
+ctl fail 4 >/dev/null || fail "tarnwick-simctl fail failed"
+wait_for_line "$POLL_LIMIT" "$before" '"lblSerNum":"Serial Number: 0"'
+before=$(line_count)
+wait_for_line "$POLL_LIMIT" "$before" '"lblSerNum":"Serial Number: 305419896"'
+echo "ok: a failed identify reads as Serial Number: 0, the next poll recovers"
+before=$(line_count)
+ctl short 4 2 >/dev/null || fail "tarnwick-simctl short failed"
+wait_for_line "$POLL_LIMIT" "$before" '"lblSerNum":"Serial Number: 22136"'
+before=$(line_count)
+wait_for_line "$POLL_LIMIT" "$before" '"lblSerNum":"Serial Number: 305419896"'
+echo "ok: a 2-byte identify reply reads as Serial Number: 22136, the next poll recovers"
+wait_for_status "$POLL_LIMIT" plugged=1 "output=$final_value"
+
+# --- unplug and plug ---
+before=$(line_count)
+ctl unplug >/dev/null || fail "tarnwick-simctl unplug failed"
+wait_for_line "$POLL_LIMIT" "$before" '"lblSerNum":"Serial Number: 0"'
+json=$(window_json)
+grep -qF '"lblSerNum":"Serial Number: 0"' <<<"$json" || fail "unplugged, the window reads $json"
+echo "ok: unplugged: Serial Number: 0"
+# A step while unplugged reaches no converter; after the plug the poll writes it.
+timeout 10 xdotool windowfocus "$window" || fail "could not focus the window"
+before=$(line_count)
+timeout 10 xdotool key Up || fail "xdotool could not send Up"
+stepped=$((final_value + 1))
+wait_for_line "$EVENT_LIMIT" "$before" "\"txtCurrent\":\"$stepped\"" '"colour":"black"'
+requests=$(ctl status | sed -n 's/.* requests=\([0-9]*\)$/\1/p')
+sleep 1.5
+wait_for_status 1 plugged=0 "output=$final_value" "requests=$requests"
+echo "ok: while unplugged no call reaches the driver"
+before=$(line_count)
+ctl plug >/dev/null || fail "tarnwick-simctl plug failed"
+wait_for_line "$POLL_LIMIT" "$before" '"lblSerNum":"Serial Number: 305419896"'
+wait_for_status "$POLL_LIMIT" plugged=1 "output=$stepped"
+echo "ok: plugged: the serial number is back and the poll wrote $stepped to the fresh board"
+
+exit_program
+echo "ok: Alt+E ended the program"
+
+# --- start without the registry value ---
+timeout 60 wine reg delete "$regkey" /v DeviceName /f >/dev/null 2>&1 ||
+  fail "could not delete the registry value"
+requests=$(ctl status | sed -n 's/.* requests=\([0-9]*\)$/\1/p')
+start_program "$work/trace-2.txt"
+wait_for_line "$START_LIMIT" 0 '"lblSerNum":'
+first=$(state_lines | head -n 1)
+[ "$first" = '{"lblSerNum":"No controller, check USB connection.","txtCurrent":"0","colour":"black","lblMv":"0mA"}' ] ||
+  fail "first state line without the registry value: $first"
+focus_window >/dev/null
+# The first poll may already have come: it reads no serial number without a device.
+json=$(window_json)
+case "$json" in
+  '{"lblSerNum":"No controller, check USB connection.","txtCurrent":"0","lblMv":"0mA","cmdExit":"&Exit"}' | \
+    '{"lblSerNum":"Serial Number: 0","txtCurrent":"0","lblMv":"0mA","cmdExit":"&Exit"}') ;;
+  *) fail "without the registry value the window reads $json" ;;
+esac
+wait_for_line "$POLL_LIMIT" 0 '"lblSerNum":"Serial Number: 0"'
+json=$(window_json)
+grep -qF '"lblSerNum":"Serial Number: 0"' <<<"$json" || fail "after a poll the window reads $json"
+wait_for_status 1 "requests=$requests"
+echo "ok: without the registry value: No controller, check USB connection., then the poll's" \
+  "Serial Number: 0; no call reached the driver"
+exit_program
+echo "ok: Alt+E ended the program"
+
+# --- the driver's edges the program never reaches ---
+timeout 120 wine "$driver_test" --gtest_brief=1 >"$work/driver-test.txt" 2>&1 ||
+  fail "the driver's own tests failed:
+$(tr -d '\r' <"$work/driver-test.txt")"
+echo "ok: the driver's own tests: $(tr -d '\r' <"$work/driver-test.txt" | grep -F 'PASSED')"
+
+# Stopped, the driver takes its device names along; started again, it is a fresh board.
+timeout 60 wine sc stop twusbio_sim >/dev/null 2>&1 || fail "sc stop twusbio_sim failed"
+ctl status >/dev/null 2>&1 && fail "the control device outlived the driver"
+timeout 60 wine sc start twusbio_sim >/dev/null 2>&1 || fail "sc start after sc stop failed"
+status=$(ctl status) || fail "tarnwick-simctl status failed after the restart"
+[ "$status" = "status plugged=1 output=0 loads=0 serial=12345 requests=0" ] ||
+  fail "the restarted driver reports: $status"
+echo "ok: sc stop unloads the driver, sc start brings a fresh one"
+
+# --- nothing of ours stays ---
+timeout 20 wineserver -k 2>/dev/null || true
+timeout 20 wineserver -w 2>/dev/null || true
+left=
+for _ in $(seq 50); do
+  left=$(ours)
+  [ -z "$left" ] && break
+  sleep 0.1
+done
+[ -z "$left" ] || fail "processes of the Wine prefix left after wineserver -k: $left"
+echo "ok: no process of the Wine prefix is left"
+echo "PASSED: Wine end-to-end test with the stand-in driver"
