@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <pwd.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -107,18 +106,6 @@ bool ResourceExhausted(int error) {
 void PutU32(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
   for (int shift = 0; shift < 32; shift += 8) {
     bytes.push_back(static_cast<std::uint8_t>((value >> shift) & 0xFFu));
-  }
-}
-
-int WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) {
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    pollfd entry{fd, events, 0};
-    const int ready = poll(&entry, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready == 0) errno = ETIMEDOUT;
-    return ready;
   }
 }
 
@@ -271,7 +258,7 @@ Handle PosixOs::createFile(const std::string& path, std::uint32_t, std::uint32_t
   std::memcpy(address.sun_path, path.data(), path.size());
 
   // Only ever a connect: a FIFO or a file at the path must not block or be written.
-  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd >= 0) fd = AboveZero(fd);
   if (fd < 0) {
     const int error = errno;
@@ -281,10 +268,21 @@ Handle PosixOs::createFile(const std::string& path, std::uint32_t, std::uint32_t
     }
     return FailOpen(error);
   }
-  int rc = 0;
-  do {
+  // The kernel bounds every wait on this socket, the connect to a full backlog included: a
+  // driver that hangs costs a failed transfer, never a frozen window.
+  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(replyTimeout_).count();
+  const timeval bound{static_cast<time_t>(micros / 1000000),
+                      static_cast<suseconds_t>(micros % 1000000)};
+  int rc = setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+  if (rc == 0) rc = setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+  if (rc == 0) {
     rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  } while (rc != 0 && errno == EINTR);
+    // Interrupted, the connect goes on in the background; asked again it says so.
+    while (rc != 0 && errno == EINTR) {
+      rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+      if (rc != 0 && errno == EISCONN) rc = 0;
+    }
+  }
   if (rc != 0) {
     const int error = errno;
     close(fd);
@@ -318,32 +316,29 @@ bool PosixOs::deviceIoControl(Handle handle, std::uint32_t code, const std::uint
   PutU32(request, outLength);
   request.insert(request.end(), in, in + inLength);
 
-  const auto deadline = std::chrono::steady_clock::now() + replyTimeout_;
   auto markBroken = [&](int error) {
     const std::lock_guard lock(mutex_);
     broken_.insert(handle);
     return Fail(error);
   };
+  auto timedOut = [] { return errno == EAGAIN || errno == EWOULDBLOCK; };
   for (;;) {
     const ssize_t sent = send(handle, request.data(), request.size(), MSG_NOSIGNAL);
     if (sent == static_cast<ssize_t>(request.size())) break;
     if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (WaitFor(handle, POLLOUT, deadline) <= 0) return markBroken(errno);
-      continue;
-    }
+    if (sent < 0 && timedOut()) return markBroken(ETIMEDOUT);
     return Fail(sent < 0 ? errno : EPROTO);
   }
 
   std::vector<std::uint8_t> reply(4 + std::size_t{outLength});
   for (;;) {
-    if (WaitFor(handle, POLLIN, deadline) <= 0) return markBroken(errno);
     iovec part{reply.data(), reply.size()};
     msghdr message{};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
     const ssize_t got = recvmsg(handle, &message, 0);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && timedOut()) return markBroken(ETIMEDOUT);
     if (got < 0) return Fail(errno);
     if (got == 0) return Fail(ECONNRESET);  // the controller went away
     if (got < 4 || (message.msg_flags & MSG_TRUNC) != 0) return markBroken(EPROTO);
