@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -104,6 +105,51 @@ void BM_PollFloor(benchmark::State& state) {
   }
 }
 
+// The program's work and its floor, interleaved call by call so that the machine's drift
+// (a shared, noisy host) falls on both alike; the ratio is the figure to read.
+template <typename Program, typename Floor>
+void Paired(benchmark::State& state, Program program, Floor floor) {
+  using Clock = std::chrono::steady_clock;
+  Clock::duration programTime{};
+  Clock::duration floorTime{};
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    program();
+    const auto middle = Clock::now();
+    floor();
+    floorTime += Clock::now() - middle;
+    programTime += middle - start;
+  }
+  const auto micros = [&](Clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count() /
+           static_cast<double>(state.iterations());
+  };
+  state.counters["program_us"] = micros(programTime);
+  state.counters["floor_us"] = micros(floorTime);
+  state.counters["ratio"] = micros(programTime) / micros(floorTime);
+}
+
+void BM_UpdateDACPaired(benchmark::State& state) {
+  const std::string path = Driver().Socket();
+  platform::posix::PosixOs os;
+  ui::MainForm form(os);
+  form.txtCurrent.SetText("1000");
+  Paired(
+      state, [&] { form.UpdateDAC(); }, [&] { BareSession(path, 3, 10); });
+}
+
+void BM_PollPaired(benchmark::State& state) {
+  const std::string path = Driver().Socket();
+  platform::posix::PosixOs os;
+  ui::MainForm form(os);
+  Paired(
+      state, [&] { form.tmrSN_Timer(); },
+      [&] {
+        BareSession(path, 1, 11);
+        BareSession(path, 3, 10);
+      });
+}
+
 // The registry read every open makes: the part of a write that is not socket work.
 void BM_ReadRegistry(benchmark::State& state) {
   Driver();
@@ -159,6 +205,8 @@ BENCHMARK(BM_UpdateDACFloor);
 BENCHMARK(BM_Poll);
 BENCHMARK(BM_PollFloor);
 BENCHMARK(BM_ReadRegistry);
+BENCHMARK(BM_UpdateDACPaired);
+BENCHMARK(BM_PollPaired);
 BENCHMARK(BM_PasteChange)->RangeMultiplier(4)->Range(1 << 10, 1 << 16)->Complexity();
 
 }  // namespace

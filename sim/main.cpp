@@ -23,6 +23,7 @@
 #include <system_error>
 #include <vector>
 
+#include "parse_number.hpp"
 #include "platform/posix_registry.hpp"
 #include "registry_value.hpp"
 #include "sim_server.hpp"
@@ -33,6 +34,7 @@
 
 namespace {
 
+using tarnwick::sim::ParseNumber;
 using tarnwick::sim::SimServer;
 
 constexpr char kUsage[] =
@@ -88,20 +90,6 @@ struct Settings {
   bool keepRegistry = false;
   bool noRegistry = false;
 };
-
-// Decimal, or hex after 0x; the whole text must be the number and it must fit 32 bits.
-std::optional<std::uint32_t> ParseNumber(std::string_view text) {
-  int base = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    text.remove_prefix(2);
-    base = 16;
-  }
-  std::uint32_t value = 0;
-  const char* end = text.data() + text.size();
-  auto [stop, error] = std::from_chars(text.data(), end, value, base);
-  if (text.empty() || error != std::errc() || stop != end) return std::nullopt;
-  return value;
-}
 
 std::string DefaultSocketPath() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");

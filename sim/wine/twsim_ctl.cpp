@@ -18,9 +18,14 @@
 #include <string_view>
 #include <vector>
 
+#include "parse_number.hpp"
 #include "twsim_control.h"
+#include "ui/state_json.hpp"
 
 namespace {
+
+using tarnwick::sim::ParseNumber;
+using tarnwick::ui::JsonString;
 
 constexpr char kUsage[] =
     "Usage: tarnwick-simctl COMMAND\n"
@@ -41,20 +46,6 @@ constexpr UINT kMessageTimeoutMs = 5000;  // a hung program must not hang the to
 int Fail(const std::string& message) {
   std::fprintf(stderr, "tarnwick-simctl: %s\n", message.c_str());
   return 1;
-}
-
-// Decimal, or hex after 0x; the whole text must be the number and it must fit 32 bits.
-std::optional<std::uint32_t> ParseNumber(std::string_view text) {
-  int base = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    text.remove_prefix(2);
-    base = 16;
-  }
-  std::uint32_t value = 0;
-  const char* end = text.data() + text.size();
-  auto [stop, error] = std::from_chars(text.data(), end, value, base);
-  if (text.empty() || error != std::errc() || stop != end) return std::nullopt;
-  return value;
 }
 
 // Sends one request to the control device; the reply is the driver's state after it.
@@ -135,23 +126,6 @@ std::string OutcomeText(const twsim_state& state, std::uint32_t op) {
     default:
       return "unknown outcome " + std::to_string(state.outcome);
   }
-}
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
 }
 
 struct Child {

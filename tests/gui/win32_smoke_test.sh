@@ -49,19 +49,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A display of our own, before the first wine command: Wine keeps the display it first saw.
-display_file=$work/display
-rm -f "$display_file"
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$display_file" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-for _ in $(seq 100); do
-  [ -s "$display_file" ] && break
-  kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-  sleep 0.1
-done
-[ -s "$display_file" ] || fail "Xvfb gave no display number within 10 s"
-DISPLAY=:$(tr -d '\n' <"$display_file")
-export DISPLAY
+source "$(dirname "${BASH_SOURCE[0]}")/../gui/own_xvfb.sh"
+start_own_xvfb
 
 # A wineserver of this prefix left from an earlier run would hold an old display.
 timeout 20 wineserver -k 2>/dev/null || true
