@@ -25,7 +25,7 @@ sleep infinity >"$work/in" &
 pids+=("$!")
 "$build/sim/tarnwick-sim" --socket "$work/dev.sock" <"$work/in" >"$work/sim.log" &
 pids+=("$!")
-timeout 30 bash -c "until grep -qx ready '$work/sim.log'; do sleep 0.1; done"
+timeout 30 bash -c "until grep -qsx ready '$work/sim.log'; do sleep 0.1; done"
 "$build/src/app/fltk/tarnwick-test" &
 window=$!
 pids+=("$window")

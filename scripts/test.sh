@@ -61,6 +61,11 @@ cmake --preset win32 >/dev/null
 cmake --build --preset win32
 check_imports i686-w64-mingw32-objdump build/win32
 
+# The packages build, and the Debian one installs and starts.
+./scripts/package.sh
+tests/packaging/check_packages.sh
+summary+=("packages: built and checked")
+
 echo
 printf '%s\n' "${summary[@]}"
 echo "Windows i686: built, imports only system DLLs (not runnable on this machine)"

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Writes the program's icon: a 16x16 and a 32x32 image, drawn here so nothing is downloaded.
+"""Writes the program's icon, drawn here so nothing is downloaded: for Windows a .ico with a
+16x16 and a 32x32 image, for the Linux desktop a 48x48 PNG.
 
-Usage: make_icon.py OUTPUT.ico
+Usage: make_icon.py OUTPUT.ico | OUTPUT.png
 
 The picture is a dark-blue rounded tile with a white "T" and an orange bar under it (a current
 level). Images are 32-bit BGRA bitmaps with their AND masks, which every Windows version reads.
@@ -9,6 +10,7 @@ level). Images are 32-bit BGRA bitmaps with their AND masks, which every Windows
 
 import struct
 import sys
+import zlib
 
 BLUE = (0x8A, 0x4A, 0x1F, 0xFF)  # BGRA
 WHITE = (0xFF, 0xFF, 0xFF, 0xFF)
@@ -54,9 +56,29 @@ def image(size):
     return header + b"".join(rows) + b"".join(mask_rows)
 
 
+def png(size):
+    """The same picture as a PNG: RGBA rows, each with filter byte 0."""
+    raw = b"".join(
+        b"\0" + b"".join(bytes((c[2], c[1], c[0], c[3])) for c in (pixel(x, y, size)
+                                                               for x in range(size)))
+        for y in range(size))
+
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+
+    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) +
+            chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+
+
 def main():
     if len(sys.argv) != 2:
-        sys.exit("usage: make_icon.py OUTPUT.ico")
+        sys.exit("usage: make_icon.py OUTPUT.ico | OUTPUT.png")
+    if sys.argv[1].endswith(".png"):
+        with open(sys.argv[1], "wb") as f:
+            f.write(png(48))
+        return
     images = [(size, image(size)) for size in (16, 32)]
     out = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)

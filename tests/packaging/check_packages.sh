@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Checks what scripts/package.sh built: the zips hold the .exe, the operators' readme and the
+# license; the Debian package installs, its programs carry the project's version, and its
+# window starts (under Xvfb) against its own simulated controller. As root the package is
+# installed for real and removed again; otherwise it is unpacked into a scratch directory.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+packages=build/packages
+version=$(sed -n 's/^project(TarnwickTest VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+fail() {
+  echo "FAILED: $*" >&2
+  exit 1
+}
+
+for arch in win32 win64; do
+  zip=$packages/TarnwickTest-$version-$arch.zip
+  [ -f "$zip" ] || fail "no $zip"
+  listing=$(unzip -Z1 "$zip")
+  for file in TarnwickTest.exe README.txt LICENSE.txt; do
+    grep -qx "TarnwickTest-$version-$arch/$file" <<<"$listing" || fail "$zip lacks $file"
+  done
+  unzip -p "$zip" "TarnwickTest-$version-$arch/README.txt" | grep -q "Tarnwick Test $version" ||
+    fail "$zip: the readme does not name version $version"
+done
+
+deb=$packages/tarnwick-test_${version}_amd64.deb
+[ -f "$deb" ] || fail "no $deb"
+[ "$(dpkg-deb -f "$deb" Package)" = tarnwick-test ] || fail "package name"
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
+contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+for file in ./usr/bin/tarnwick-test ./usr/bin/tarnwick-sim \
+  ./usr/share/applications/tarnwick-test.desktop \
+  ./usr/share/icons/hicolor/48x48/apps/tarnwick-test.png ./usr/share/doc/tarnwick-test/copyright; do
+  grep -qx "$file" <<<"$contents" || fail "$deb lacks $file"
+done
+
+work=$(mktemp -d /tmp/tw-package-XXXXXX)
+pids=()
+installed=
+cleanup() {
+  set +e
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  wait 2>/dev/null
+  [ -n "$installed" ] && dpkg -r tarnwick-test >/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+if [ "$(id -u)" -eq 0 ] && ! dpkg -s tarnwick-test >/dev/null 2>&1; then
+  dpkg -i "$deb" >/dev/null || fail "dpkg -i $deb"
+  installed=1
+  bin=/usr/bin
+else
+  dpkg-deb -x "$deb" "$work/root"
+  bin=$work/root/usr/bin
+fi
+[ "$("$bin/tarnwick-sim" --version)" = "tarnwick-sim $version" ] || fail "tarnwick-sim --version"
+
+exec 8<> <(:)
+Xvfb -displayfd 8 -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=("$!")
+read -r -t 30 display <&8 || fail "Xvfb gave no display"
+export DISPLAY=":$display"
+mkdir -m 700 "$work/registry"
+export TARNWICK_REGISTRY=$work/registry
+mkfifo "$work/in"
+sleep infinity >"$work/in" &
+pids+=("$!")
+"$bin/tarnwick-sim" --socket "$work/dev.sock" --serial 4711 <"$work/in" >"$work/sim.log" &
+pids+=("$!")
+timeout 30 bash -c "until grep -qsx ready '$work/sim.log'; do sleep 0.1; done" ||
+  fail "the packaged tarnwick-sim did not start"
+TARNWICK_TRACE=1 "$bin/tarnwick-test" >"$work/trace" 2>"$work/window.err" &
+pids+=("$!")
+timeout 30 bash -c "until grep -qs 'Serial Number: 4711' '$work/trace'; do sleep 0.2; done" ||
+  fail "the packaged window did not show the simulated serial: $(cat "$work/trace" "$work/window.err")"
+echo "packages: 2 zips and the Debian package checked; the installed window ran"
