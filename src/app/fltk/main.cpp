@@ -48,8 +48,11 @@ class SetpointInput final : public Fl_Input {
   std::function<void()> afterEvent;
 
   int handle(int event) override {
-    // Windows never shows Tab to the entry's key-down handler: it only moves the focus.
-    if (event == FL_KEYBOARD && Fl::event_key() != FL_Tab) {
+    // Windows never shows Tab to the entry's key-down handler (it only moves the focus), nor
+    // Alt or a key held with it (those are menu keys there, such as Alt+E for Exit).
+    const bool menuKey = (Fl::event_state() & FL_ALT) != 0 || Fl::event_key() == FL_Alt_L ||
+                         Fl::event_key() == FL_Alt_R;
+    if (event == FL_KEYBOARD && Fl::event_key() != FL_Tab && !menuKey) {
       const int key = Fl::event_key();
       onKeyDown(fltk::VirtualKeyCode(key), fltk::KeyDownShift(Fl::event_state()));
       // FLTK would take these keys for focus moves; in a one-line entry they do nothing else.
