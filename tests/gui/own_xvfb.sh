@@ -15,3 +15,16 @@ start_own_xvfb() {
   DISPLAY=:$(tr -d '\n' <"$display_file")
   export DISPLAY
 }
+
+# Saves a picture of one window (with its frame) to a PNG, the pointer moved off the entry
+# first so no tooltip covers it. Needs `fail`.
+screenshot_window() {
+  local window=$1 out=$2
+  timeout 10 xdotool mousemove 790 590 || true
+  sleep 0.5
+  eval "$(timeout 10 xdotool getwindowgeometry --shell "$window")"
+  # shellcheck disable=SC2153  # X, Y, WIDTH and HEIGHT come from the eval above
+  timeout 30 import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$out" ||
+    fail "screenshot failed"
+  echo "ok: screenshot $out (${WIDTH}x${HEIGHT})"
+}

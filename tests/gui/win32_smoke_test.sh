@@ -112,14 +112,7 @@ timeout 10 xdotool key Up
 wait_for_line 10 '"txtCurrent":"13"' '"lblMv":"0.6mA"'
 echo "ok: typing 12 and Up gives 13 and 0.6mA"
 
-# The pointer away from the entry, so no tooltip covers the picture.
-timeout 10 xdotool mousemove 790 590 || true
-sleep 0.5
-eval "$(timeout 10 xdotool getwindowgeometry --shell "$window")"
-# shellcheck disable=SC2153  # X, Y, WIDTH and HEIGHT come from the eval above
-timeout 30 import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$work/screenshot.png" ||
-  fail "screenshot failed"
-echo "ok: screenshot $work/screenshot.png (${WIDTH}x${HEIGHT})"
+screenshot_window "$window" "$work/screenshot.png"
 if [ -n "$copy_to" ]; then
   cp "$work/screenshot.png" "$copy_to"
 fi

@@ -315,14 +315,7 @@ json=$(window_json)
 grep -qF "\"txtCurrent\":\"$final_value\"" <<<"$json" || fail "the window's entry reads $json"
 echo "ok: ${#steps[@]} keys: $last, converter at $final_value, window $json"
 
-# The picture: the pointer away from the entry, so no tooltip covers it.
-timeout 10 xdotool mousemove 790 590 || true
-sleep 0.5
-eval "$(timeout 10 xdotool getwindowgeometry --shell "$window")"
-# shellcheck disable=SC2153  # X, Y, WIDTH and HEIGHT come from the eval above
-timeout 30 import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$build/wine-e2e.png" ||
-  fail "screenshot failed"
-echo "ok: screenshot $build/wine-e2e.png (${WIDTH}x${HEIGHT})"
+screenshot_window "$window" "$build/wine-e2e.png"
 if [ "${TARNWICK_UPDATE_SCREENSHOT:-}" = 1 ]; then
   cp "$build/wine-e2e.png" "$source_dir/docs/screenshot-windows.png"
   echo "ok: updated docs/screenshot-windows.png"
