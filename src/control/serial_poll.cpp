@@ -1,6 +1,6 @@
 #include "control/serial_poll.hpp"
 
-#include "control/setpoint_write.hpp"
+#include <utility>
 
 namespace tarnwick::control {
 
@@ -19,6 +19,20 @@ std::uint32_t ReadSerialNumber(link::ControllerLink& link) {
 
 std::string SerialLine(std::uint32_t serial) {
   return "Serial Number: " + std::to_string(serial);
+}
+
+void PollSerialNumber(link::ControllerLink& link, SetpointWindow& window,
+                      std::optional<std::string>& lastSerialText) {
+  link.OpenDevice();
+  {
+    link::DeviceSession session(link);
+    std::string line = SerialLine(ReadSerialNumber(link));
+    // Written only when the line changes, so a status that a write put there in between
+    // stays until the serial number itself changes.
+    if (line != lastSerialText) window.SetSerialCaption(line);
+    lastSerialText = std::move(line);
+  }
+  if (link.StatusText().empty()) UpdateDAC(link, window);
 }
 
 }  // namespace tarnwick::control

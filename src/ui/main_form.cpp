@@ -1,5 +1,7 @@
 #include "ui/main_form.hpp"
 
+#include <cstdio>
+
 #include "control/numeric_prefix.hpp"
 #include "control/serial_poll.hpp"
 #include "ui/renderings.hpp"
@@ -21,22 +23,25 @@ void MainForm::cmdExit_Click() {
   if (onExit_) onExit_();
 }
 
+void MainForm::Stop(const char* reason) noexcept {
+  stopped_ = true;
+  std::snprintf(failureMessage_.data(), failureMessage_.size(),
+                "Tarnwick Test must close: %s. The board keeps the value last written to it.",
+                reason);
+  if (!onFailure_) return;
+  try {
+    onFailure_(failureMessage_.data());
+  } catch (...) {
+    // Nothing is left to tell the operator with; the binding still ends the program.
+  }
+}
+
 void MainForm::UpdateDAC() {
   control::UpdateDAC(link_, *this);
 }
 
 void MainForm::tmrSN_Timer() {
-  link_.OpenDevice();
-  std::string line;
-  {
-    link::DeviceSession session(link_);
-    line = control::SerialLine(control::ReadSerialNumber(link_));
-    // Written only when the line changes, so a status that a write put there in between
-    // stays until the serial number itself changes.
-    if (line != LastSerialText) lblSerNum.caption = line;
-    LastSerialText = line;
-  }
-  if (StatusText().empty()) UpdateDAC();
+  control::PollSerialNumber(link_, *this, LastSerialText);
 }
 
 void MainForm::txtCurrent_Change() {

@@ -1,10 +1,14 @@
 #pragma once
 // The operator's window as a model: its controls, its state and its event handlers.
 
+#include <array>
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <new>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "control/setpoint_write.hpp"
 #include "link/controller_link.hpp"
@@ -12,6 +16,9 @@
 #include "ui/controls.hpp"
 
 namespace tarnwick::ui {
+
+// The program's exit status after a failure escaped an event handler.
+inline constexpr int kFailureExitCode = 1;
 
 class MainForm final : public control::SetpointWindow {
  public:
@@ -41,6 +48,18 @@ class MainForm final : public control::SetpointWindow {
   void OnExit(std::function<void()> handler) { onExit_ = std::move(handler); }
   bool ExitRequested() const { return exitRequested_; }
 
+  // Every binding raises every event through here: the handler, then the binding's own work
+  // after it. A failure escaping it (only memory exhaustion can) stops the form for good: the
+  // failure handler runs once with the one message to show, and no event runs after it. The
+  // binding's failure handler stops its timer first, shows the message, then ends the program
+  // with kFailureExitCode; the device is closed by then, as every handler closes what it opens.
+  template <class Handler>
+  void RunEvent(Handler&& handler) noexcept;
+  void OnFailure(std::function<void(const char* message)> handler) {
+    onFailure_ = std::move(handler);
+  }
+  bool Stopped() const { return stopped_; }
+
   const std::string& StatusText() const { return lblSerNum.tag; }
   const link::ControllerLink& Link() const { return link_; }
 
@@ -50,9 +69,28 @@ class MainForm final : public control::SetpointWindow {
   void SetSetpointColour(std::uint32_t colour) override { txtCurrent.SetColour(colour); }
 
  private:
+  void Stop(const char* reason) noexcept;
+
   link::ControllerLink link_;  // after lblSerNum: it holds a reference to the label's tag
   std::function<void()> onExit_;
   bool exitRequested_ = false;
+  std::function<void(const char*)> onFailure_;
+  bool stopped_ = false;
+  std::array<char, 256> failureMessage_{};  // made without allocating: memory may be gone
 };
+
+template <class Handler>
+void MainForm::RunEvent(Handler&& handler) noexcept {
+  if (stopped_) return;
+  try {
+    std::forward<Handler>(handler)();
+  } catch (const std::bad_alloc&) {
+    Stop("out of memory");
+  } catch (const std::exception& error) {
+    Stop(error.what());
+  } catch (...) {
+    Stop("unknown failure");
+  }
+}
 
 }  // namespace tarnwick::ui

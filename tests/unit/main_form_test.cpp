@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "control/numeric_prefix.hpp"
 #include "ui/renderings.hpp"
@@ -271,6 +276,36 @@ TEST_F(FormFixture, ExitAsksTheBindingToClose) {
   EXPECT_EQ(closed, 1);
   EXPECT_TRUE(form.ExitRequested());
   EXPECT_TRUE(os.calls.empty());  // no device traffic on the way out
+}
+
+TEST_F(FormFixture, AFailureEscapingAHandlerStopsTheFormWithOneMessage) {
+  const struct {
+    std::function<void()> fail;
+    const char* message;
+  } cases[] = {
+      {[] { throw std::bad_alloc(); },
+       "Tarnwick Test must close: out of memory. The board keeps the value last written to it."},
+      {[] { throw std::runtime_error("torn"); },
+       "Tarnwick Test must close: torn. The board keeps the value last written to it."},
+  };
+  for (const auto& c : cases) {
+    FakeOs fresh;
+    fresh.deviceName = kPath;
+    MainForm stopped(fresh);
+    std::vector<std::string> messages;
+    stopped.OnFailure([&](const char* message) { messages.emplace_back(message); });
+    stopped.RunEvent([&] {
+      stopped.UpdateDAC();
+      c.fail();
+    });
+    EXPECT_EQ(messages, std::vector<std::string>{c.message});
+    EXPECT_TRUE(stopped.Stopped());
+    EXPECT_EQ(stopped.Link().DeviceHandle(), 0);  // closed on the way out
+    const std::size_t calls = fresh.calls.size();
+    stopped.RunEvent([&] { stopped.tmrSN_Timer(); });
+    EXPECT_EQ(fresh.calls.size(), calls);  // no handler, so no device traffic, after it
+    EXPECT_EQ(messages.size(), 1u);
+  }
 }
 
 TEST(Renderings, CompactAndFull) {

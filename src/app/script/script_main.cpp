@@ -8,6 +8,9 @@
 //   paste TEXT   the whole text replaced at once (no key-down), caret at the end
 //   tick         one timer event
 //   exit         the Exit button; the program ends
+//
+// A failure escaping a handler (only memory exhaustion can) prints one message on stderr and
+// ends the program with status 1, as the windows do.
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
@@ -42,45 +45,60 @@ std::uint16_t KeyCodeFor(char c) {
 
 constexpr std::uint16_t kKeyBackspace = 8;
 
+// One event: the handler, then the state line.
+template <class Handler>
+void Raise(tarnwick::ui::MainForm& form, Handler&& handler) {
+  form.RunEvent([&] {
+    handler();
+    std::printf("%s\n", tarnwick::ui::StateJson(form).c_str());
+    std::fflush(stdout);
+  });
+}
+
+bool IsKeyCode(const std::string& text) {
+  return !text.empty() && text.size() <= 5 &&
+         text.find_first_not_of("0123456789") == std::string::npos && std::stoul(text) <= 0xFFFF;
+}
+
 }  // namespace
 
 int main() {
-  using tarnwick::ui::StateJson;
-  tarnwick::ui::MainForm form(tarnwick::platform::SystemOs());
-  form.Form_Load();
-  std::printf("%s\n", StateJson(form).c_str());
-  std::fflush(stdout);
+  using tarnwick::ui::MainForm;
+  MainForm form(tarnwick::platform::SystemOs());
+  // No timer to stop here: the message goes to standard error and the program ends.
+  form.OnFailure([](const char* message) { std::fprintf(stderr, "%s\n", message); });
+  Raise(form, [&] { form.Form_Load(); });
 
   std::string line;
-  while (!form.ExitRequested() && std::getline(std::cin, line)) {
+  while (!form.ExitRequested() && !form.Stopped() && std::getline(std::cin, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const std::size_t space = line.find(' ');
     const std::string event = line.substr(0, space);
     const std::string argument = space == std::string::npos ? "" : line.substr(space + 1);
-    if (event == "key" && !argument.empty() &&
-        argument.find_first_not_of("0123456789") == std::string::npos && argument.size() <= 5 &&
-        std::stoul(argument) <= 0xFFFF) {
-      form.txtCurrent_KeyDown(static_cast<std::uint16_t>(std::stoul(argument)), 0);
+    if (event == "key" && IsKeyCode(argument)) {
+      Raise(form,
+            [&] { form.txtCurrent_KeyDown(static_cast<std::uint16_t>(std::stoul(argument)), 0); });
     } else if (event == "char" && argument.size() == 1) {
-      form.txtCurrent_KeyDown(KeyCodeFor(argument[0]), 0);
-      form.txtCurrent.Insert(argument[0]);
+      Raise(form, [&] {
+        form.txtCurrent_KeyDown(KeyCodeFor(argument[0]), 0);
+        form.txtCurrent.Insert(argument[0]);
+      });
     } else if (event == "backspace" && argument.empty()) {
-      form.txtCurrent_KeyDown(kKeyBackspace, 0);
-      form.txtCurrent.Backspace();
+      Raise(form, [&] {
+        form.txtCurrent_KeyDown(kKeyBackspace, 0);
+        form.txtCurrent.Backspace();
+      });
     } else if (event == "paste") {
-      form.txtCurrent.Edit(argument, argument.size());
+      Raise(form, [&] { form.txtCurrent.Edit(argument, argument.size()); });
     } else if (event == "tick" && argument.empty()) {
-      form.tmrSN_Timer();
+      Raise(form, [&] { form.tmrSN_Timer(); });
     } else if (event == "exit" && argument.empty()) {
-      form.cmdExit_Click();
+      Raise(form, [&] { form.cmdExit_Click(); });
     } else {
       // Still one line per event, so a reader never falls out of step.
       std::printf("{\"error\":%s}\n", tarnwick::ui::JsonString("unknown event: " + line).c_str());
       std::fflush(stdout);
-      continue;
     }
-    std::printf("%s\n", StateJson(form).c_str());
-    std::fflush(stdout);
   }
-  return 0;
+  return form.Stopped() ? tarnwick::ui::kFailureExitCode : 0;
 }
