@@ -7,7 +7,7 @@ tarnwick_packages=(
   cmake ninja-build g++ clang-format googletest clang libclang-rt-14-dev valgrind
   dpkg-dev unzip python3 libbenchmark-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
-  wine64 wine
+  wine64 wine fonts-wine
   xvfb xdotool imagemagick libfltk1.3-dev
 )
 

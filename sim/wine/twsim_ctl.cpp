@@ -38,7 +38,8 @@ constexpr char kUsage[] =
     "  plug             the device is back, powered up afresh (output 0)\n"
     "  fail N           the next N calls fail\n"
     "  short N [BYTES]  the next N calls reply with only BYTES bytes (0-7, default 4)\n"
-    "  window           the Tarnwick Test window's controls and their texts as one JSON line\n";
+    "  window           the Tarnwick Test window's controls and their texts as one JSON line\n"
+    "  client           where the window's client area is on the screen: X Y WIDTH HEIGHT\n";
 
 constexpr char kWindowCaption[] = "Tarnwick Test";
 constexpr UINT kMessageTimeoutMs = 5000;  // a hung program must not hang the tool
@@ -214,6 +215,21 @@ int ReadWindow() {
   return 0;
 }
 
+// The client area in screen pixels, so a test can check a screenshot against the geometry.
+int ReadClientArea() {
+  Search search;
+  EnumWindows(FindProgramWindow, reinterpret_cast<LPARAM>(&search));
+  if (search.found == nullptr) return Fail("no window captioned \"Tarnwick Test\"");
+  RECT client{};
+  POINT origin{0, 0};
+  if (GetClientRect(search.found, &client) == FALSE ||
+      ClientToScreen(search.found, &origin) == FALSE) {
+    return Fail("could not read the window's client area");
+  }
+  std::printf("%ld %ld %ld %ld\n", origin.x, origin.y, client.right, client.bottom);
+  return 0;
+}
+
 int Run(const std::vector<std::string_view>& args) {
   if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     std::fputs(kUsage, args.empty() ? stderr : stdout);
@@ -231,6 +247,10 @@ int Run(const std::vector<std::string_view>& args) {
   if (command == "window") {
     if (arguments != 0) return usage("takes no arguments");
     return ReadWindow();
+  }
+  if (command == "client") {
+    if (arguments != 0) return usage("takes no arguments");
+    return ReadClientArea();
   }
 
   std::uint32_t op = 0;

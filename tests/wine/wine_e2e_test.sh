@@ -2,10 +2,12 @@
 # End to end under Wine: the real TarnwickTest.exe (x86_64) against twusbio_sim.sys, a SIMULATED
 # controller driver of our own loaded into Wine's winedevice.exe, on a private X server. Checks:
 # the serial number at start, typing and the step keys against the Linux script driver (entry,
-# milliamp label, colour) and the converter's output, a serial change, a failed and a short
-# transfer, unplug and plug, start without the registry value, and Alt+E leaving no process;
-# then the driver's own edges (twsim_driver_test.exe). tarnwick-simctl.exe reads the driver's
-# state and the window's controls from outside.
+# milliamp label, colour) and the converter's output, Alt and F10 writing like any key and
+# opening nothing, a serial change, a failed and a short transfer, unplug and plug, start
+# without the registry value, each control's border drawn where it belongs at 96 and 144 DPI,
+# and Alt+E, or Enter on Exit, leaving no process; then the driver's own edges
+# (twsim_driver_test.exe). tarnwick-simctl.exe reads the driver's state and the window's
+# controls from outside.
 #
 # Usage: wine_e2e_test.sh BUILD_DIR [TARNWICK_SCRIPT]
 # BUILD_DIR is a win64 build. TARNWICK_SCRIPT (or the env var of that name) is a Linux build's
@@ -104,6 +106,14 @@ timeout 20 wineserver -p120 || fail "could not start a persistent wineserver"
 WINEDEBUG=-all,+debugstr timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed \
   /d N /f >/dev/null 2>"$work/driver.log" || fail "could not set Wine's X11 driver to unmanaged"
 
+install_wine_fonts
+# Runs start at 96 DPI, whatever an earlier run left.
+set_dpi() {
+  timeout 60 wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f \
+    >/dev/null 2>&1 || fail "could not set the DPI to $1"
+}
+set_dpi 96
+
 ctl() { timeout 30 wine "$simctl" "$@"; }
 regkey='HKLM\System\CurrentControlSet\Services\Tarnwick\TWUSBIO\Parameters'
 
@@ -171,21 +181,22 @@ focus_window() {
   echo "$window"
 }
 
-# Alt+E, then the program's process must end by itself.
+# The keys (Alt+E by default), then the program's process must end by itself.
 exit_program() {
-  timeout 10 xdotool key alt+e || fail "xdotool could not send Alt+E"
+  local keys=("${@:-alt+e}")
+  timeout 10 xdotool key --delay 200 "${keys[@]}" || fail "xdotool could not send ${keys[*]}"
   for _ in $(seq 150); do
     kill -0 "$app_pid" 2>/dev/null || break
     sleep 0.1
   done
-  kill -0 "$app_pid" 2>/dev/null && fail "Alt+E did not end the program within 15 s"
+  kill -0 "$app_pid" 2>/dev/null && fail "${keys[*]} did not end the program within 15 s"
   local code=0
   wait "$app_pid" || code=$?
   app_pid=
   [ "$code" -eq 0 ] || fail "the program ended with status $code"
   local left
   left=$(grep -F 'TarnwickTest.exe' <<<"$(ours)" || true)
-  [ -z "$left" ] || fail "TarnwickTest.exe still runs after Alt+E: $left"
+  [ -z "$left" ] || fail "TarnwickTest.exe still runs after ${keys[*]}: $left"
 }
 
 # Live Wine processes of this prefix: Windows programs and Wine's own, which all carry our
@@ -259,7 +270,9 @@ echo "ok: window $json"
 grep -qF 'TarnwickTest.exe' <<<"$(ours)" || fail "TarnwickTest.exe not among the prefix's processes"
 
 # --- keys: the same sequence through the window and the Linux script driver ---
-# Each step: the script driver's event, the X key, and the state without a script driver.
+# Each step: the script driver's event, the X key, the state without a script driver, and
+# the value the key's own key-down must write (not the poll's), where that is the point.
+# A digit after Alt and Down after F10 reach the entry: neither opened a menu.
 steps=(
   'char 1|1|"txtCurrent":"1","colour":"grey","lblMv":"0.0mA"'
   'char 5|5|"txtCurrent":"15","colour":"grey","lblMv":"0.7mA"'
@@ -273,6 +286,11 @@ steps=(
   'key 33|Prior|"txtCurrent":"2047","colour":"black","lblMv":"100.0mA"'
   'backspace|BackSpace|"txtCurrent":"204","colour":"grey","lblMv":"10.0mA"'
   'key 38|Up|"txtCurrent":"205","colour":"black","lblMv":"10.0mA"'
+  'backspace|BackSpace|"txtCurrent":"20","colour":"grey","lblMv":"1.0mA"'
+  'key 18|alt|"txtCurrent":"20","colour":"black","lblMv":"1.0mA"|20'
+  'char 7|7|"txtCurrent":"207","colour":"grey","lblMv":"10.1mA"'
+  'key 121|F10|"txtCurrent":"207","colour":"black","lblMv":"10.1mA"|207'
+  'key 40|Down|"txtCurrent":"206","colour":"black","lblMv":"10.1mA"'
 )
 expected=()
 if [ -n "$script" ]; then
@@ -286,18 +304,25 @@ if [ -n "$script" ]; then
     fail "the script driver gave ${#expected[@]} states for ${#steps[@]} events: $script_out"
   echo "ok: expected states from the script driver $script"
 else
-  for step in "${steps[@]}"; do expected+=("${step##*|}"); done
+  for step in "${steps[@]}"; do
+    IFS='|' read -r _ _ state _ <<<"$step"
+    expected+=("$state")
+  done
   echo "note: no tarnwick-script given: expected states are the ones written in this test"
 fi
 
 window=$(focus_window)
 for i in "${!steps[@]}"; do
-  step=${steps[$i]}
-  key=${step#*|}
-  key=${key%%|*}
+  IFS='|' read -r _ key _ written <<<"${steps[$i]}"
   before=$(line_count)
   timeout 10 xdotool key "$key" || fail "xdotool could not send $key"
   wait_for_line "$EVENT_LIMIT" "$before" "${expected[$i]}"
+  if [ -n "$written" ]; then
+    calls=$(ctl log) || fail "tarnwick-simctl log failed"
+    written_by_key "$calls" "$written" || fail "$key did not write $written itself:
+$calls"
+    echo "ok: $key writes $written"
+  fi
   if [ "$i" -eq 3 ]; then
     # A typed value reaches the converter with the next poll.
     wait_for_status "$POLL_LIMIT" output=1500
@@ -315,6 +340,10 @@ json=$(window_json)
 grep -qF "\"txtCurrent\":\"$final_value\"" <<<"$json" || fail "the window's entry reads $json"
 echo "ok: ${#steps[@]} keys: $last, converter at $final_value, window $json"
 
+read -r client_x client_y client_width client_height <<<"$(ctl client)" ||
+  fail "tarnwick-simctl client failed"
+check_client_area "$client_x" "$client_y" "$client_width" "$client_height" 96 \
+  "$build/wine-e2e-96dpi.png"
 screenshot_window "$window" "$build/wine-e2e.png"
 if [ "${TARNWICK_UPDATE_SCREENSHOT:-}" = 1 ]; then
   cp "$build/wine-e2e.png" "$source_dir/docs/screenshot-windows.png"
@@ -368,9 +397,10 @@ echo "ok: plugged: the serial number is back and the poll wrote $stepped to the 
 exit_program
 echo "ok: Alt+E ended the program"
 
-# --- start without the registry value ---
+# --- start without the registry value, at 144 DPI ---
 timeout 60 wine reg delete "$regkey" /v DeviceName /f >/dev/null 2>&1 ||
   fail "could not delete the registry value"
+set_dpi 144
 requests=$(ctl status | sed -n 's/.* requests=\([0-9]*\)$/\1/p')
 start_program "$work/trace-2.txt"
 wait_for_line "$START_LIMIT" 0 '"lblSerNum":'
@@ -391,8 +421,13 @@ grep -qF '"lblSerNum":"Serial Number: 0"' <<<"$json" || fail "after a poll the w
 wait_for_status 1 "requests=$requests"
 echo "ok: without the registry value: No controller, check USB connection., then the poll's" \
   "Serial Number: 0; no call reached the driver"
-exit_program
-echo "ok: Alt+E ended the program"
+read -r client_x client_y client_width client_height <<<"$(ctl client)" ||
+  fail "tarnwick-simctl client failed"
+check_client_area "$client_x" "$client_y" "$client_width" "$client_height" 144 \
+  "$build/wine-e2e-144dpi.png"
+set_dpi 96
+exit_program Tab Return
+echo "ok: Enter on Exit ended the program"
 
 # --- the driver's edges the program never reaches ---
 timeout 120 wine "$driver_test" --gtest_brief=1 >"$work/driver-test.txt" 2>&1 ||

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <exception>
 #include <string>
 
 #include "control/setpoint_write.hpp"
@@ -130,6 +129,7 @@ MainWindow::MainWindow(ui::MainForm& form, bool trace)
   form_.OnExit([this] {
     if (window_ != nullptr) DestroyWindow(window_);
   });
+  form_.OnFailure([this](const char* message) { Fail(message); });
 }
 
 MainWindow::~MainWindow() {
@@ -190,7 +190,9 @@ void MainWindow::CreateControls(HINSTANCE instance) {
       const ui::ControlLayout& layout = ui::kLayout[index];
       if (layout.tabIndex != tab) continue;
       const char* windowClass = "STATIC";
-      DWORD style = WS_CHILD | WS_VISIBLE;
+      // The serial-number label overlaps the entry and Exit: siblings clip each other, so each
+      // control's own border shows where its geometry puts it.
+      DWORD style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
       DWORD exStyle = 0;
       std::string text;
       switch (layout.kind) {
@@ -269,16 +271,12 @@ void MainWindow::ApplyDpi(UINT dpi) {
 
 template <class Handler>
 void MainWindow::Raise(Handler&& handler) {
-  // A C++ exception must not unwind through the system's frames that called us.
-  try {
+  // Nothing unwinds through the system's frames that called us: a failure ends in Fail.
+  form_.RunEvent([&] {
     handler();
     if (window_ != nullptr) Sync();
     Trace();
-  } catch (const std::exception& error) {
-    Fail(error.what());
-  } catch (...) {
-    Fail("unknown error");
-  }
+  });
 }
 
 void MainWindow::Sync() {
@@ -315,8 +313,11 @@ void MainWindow::Trace() const {
   std::fflush(stdout);
 }
 
-void MainWindow::Fail(const char* what) {
-  MessageBoxA(window_, what, ui::kWindowCaption, MB_OK | MB_ICONERROR);
+void MainWindow::Fail(const char* message) {
+  failed_ = true;
+  // The timer first: no poll may run while the message box's own loop does.
+  if (window_ != nullptr) KillTimer(window_, kPollTimer);
+  MessageBoxA(window_, message, ui::kWindowCaption, MB_OK | MB_ICONERROR);
   if (window_ != nullptr) DestroyWindow(window_);
 }
 
@@ -395,9 +396,16 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       if (wParam == SPI_SETNONCLIENTMETRICS) ApplyDpi(dpi_);  // the message font may differ
       break;
 
+    case WM_SYSCOMMAND:
+      // Alt or F10 alone would put the window into menu mode, where the keys that follow
+      // reach no control: the window has no menu to open. Alt+Space still opens the system
+      // menu.
+      if ((wParam & 0xFFF0) == SC_KEYMENU && lParam == 0) return 0;
+      break;
+
     case WM_DESTROY:
       KillTimer(window_, kPollTimer);
-      PostQuitMessage(0);
+      PostQuitMessage(failed_ ? ui::kFailureExitCode : 0);
       return 0;
 
     default:
@@ -452,6 +460,7 @@ LRESULT MainWindow::OnEntryMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     }
 
     case WM_KEYDOWN:
+    case WM_SYSKEYDOWN:  // Alt, F10 and keys held with Alt: keys like any other to the model
       // The model sees the key first; the edit's own handling of it follows.
       Raise([this, wParam] {
         form_.txtCurrent_KeyDown(static_cast<std::uint16_t>(wParam), ShiftState());

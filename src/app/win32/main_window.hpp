@@ -46,7 +46,8 @@ class MainWindow {
   void Raise(Handler&& handler);
   void Sync();
   void Trace() const;
-  void Fail(const char* what);
+  // A failure escaped a handler: stop the timer, show the one message, end the program.
+  void Fail(const char* message);
 
   HWND Control(ui::ControlIndex index) const { return controls_[index]; }
 
@@ -59,6 +60,7 @@ class MainWindow {
   HFONT font_ = nullptr;
   UINT dpi_ = USER_DEFAULT_SCREEN_DPI;
   std::uint32_t shownColour_ = 0;
+  bool failed_ = false;
   bool settingEntryText_ = false;  // our own SetWindowText must not come back as an edit
   std::string tooltipText_;        // the tooltip keeps a pointer to it
 };
