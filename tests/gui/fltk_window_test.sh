@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The Linux window (tarnwick-test, FLTK) driven the way an operator drives it, on a private Xvfb
 # display, against the simulated controller: the first state and the serial-number poll, typing
-# and the Up key reaching the converter, the window's size, Escape leaving it open, and Alt+E
-# ending the program cleanly. Saves a screenshot as BUILD_DIR/fltk-window.png; with
-# TARNWICK_UPDATE_SCREENSHOT=1 also the window alone as docs/screenshot-linux.png.
+# and the Up key reaching the converter, Alt and F10 writing like any key, the window's size and
+# each control's border drawn where it belongs at 96 and 144 DPI, Escape leaving it open, and
+# Alt+E, or Tab to Exit and Enter, ending the program cleanly. Saves a screenshot as
+# BUILD_DIR/fltk-window.png; with TARNWICK_UPDATE_SCREENSHOT=1 also the window alone as
+# docs/screenshot-linux.png.
 #
 # Usage: tests/gui/fltk_window_test.sh BUILD_DIR
 set -euo pipefail
@@ -17,7 +19,7 @@ source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 sim=$build/sim/tarnwick-sim
 app=$build/src/app/fltk/tarnwick-test
 
-for program in Xvfb xdotool import timeout mkfifo; do
+for program in Xvfb xdotool import convert python3 timeout mkfifo; do
   if ! command -v "$program" >/dev/null; then
     echo "FAILED: $program is not installed (packages: xvfb xdotool imagemagick)" >&2
     exit 1
@@ -36,6 +38,7 @@ readonly EVENT_LIMIT=20
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-gui.XXXXXX")
 xvfb_pid=""
+xvfb144_pid=""
 sim_pid=""
 app_pid=""
 sim_in=""
@@ -57,6 +60,7 @@ cleanup() {
   stop "$app_pid"
   stop "$sim_pid"
   stop "$xvfb_pid"
+  stop "$xvfb144_pid"
   if [ -n "$sim_in" ]; then exec {sim_in}>&-; fi
   rm -rf "$work"
 }
@@ -94,8 +98,8 @@ app_alive() { kill -0 "$app_pid" 2>/dev/null; }
 app_gone() { ! app_alive; }
 has_line() { grep -qxF -- "$2" "$1" 2>/dev/null; }
 last_trace_is() { [ "$(tail -n 1 "$work/app.out")" = "$1" ]; }
-first_trace_present() { [ "$(wc -l <"$work/app.out")" -ge 1 ]; }
-display_known() { [ -n "$(head -n 1 "$work/display" 2>/dev/null)" ] || ! kill -0 "$xvfb_pid"; }
+first_trace_present() { [ "$(wc -l <"$work/${1:-app.out}")" -ge 1 ]; }
+display_known() { [ -n "$(head -n 1 "$work/$1" 2>/dev/null)" ] || ! kill -0 "$2"; }
 status_count() { grep -c '^status ' "$work/sim.out" || true; }
 
 status_after() { [ "$(status_count)" -gt "$1" ]; }
@@ -109,37 +113,84 @@ query_sim() {
   sim_status=$(grep '^status ' "$work/sim.out" | tail -n 1)
 }
 
+source "$source_dir/tests/gui/own_xvfb.sh"
+
+# start_display DPI FILE: a private display at DPI; Xvfb picks a free number itself and tells it
+# on descriptor 3, written to $work/FILE. Sets started_pid and started_display.
+start_display() {
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -dpi "$1" -nolisten tcp -noreset \
+    3>"$work/$2" 2>>"$work/xvfb.err" &
+  started_pid=$!
+  wait_until "$START_LIMIT" "display number from Xvfb" display_known "$2" "$started_pid"
+  started_display=$(head -n 1 "$work/$2")
+  [ -n "$started_display" ] || fail "Xvfb did not start"
+}
+
+# start_app TRACE: the window on $DISPLAY, its state lines to $work/TRACE; sets app_pid and
+# window, and gives the window the focus.
+start_app() {
+  TARNWICK_TRACE=1 "$app" >"$work/$1" 2>>"$work/app.err" {sim_in}>&- &
+  app_pid=$!
+  window=$(timeout "$START_LIMIT" xdotool search --sync --limit 1 --name '^Tarnwick Test$') ||
+    fail "no window named 'Tarnwick Test'"
+  timeout "$EVENT_LIMIT" xdotool windowfocus --sync "$window" || fail "cannot focus the window"
+}
+
+# check_window DPI: the window's client area and the borders of its entry and Exit at DPI.
+check_window() {
+  local X Y WIDTH HEIGHT
+  eval "$(xdotool getwindowgeometry --shell "$window" | grep -E '^(X|Y|WIDTH|HEIGHT)=')"
+  check_client_area "$X" "$Y" "$WIDTH" "$HEIGHT" "$1" "$build/fltk-window-${1}dpi.png"
+}
+
+# end_app KEYS...: the keys press Exit; the program ends by itself, successfully.
+end_app() {
+  xdotool key --delay 200 "$@"
+  wait_until "$EVENT_LIMIT" "end of the program after $*" app_gone
+  if wait "$app_pid"; then code=0; else code=$?; fi
+  app_pid=""
+  [ "$code" -eq 0 ] || fail "the program exited with code $code after $*"
+}
+
+# press KEY VALUE STATE...: the key's own key-down (not the poll) writes VALUE, and the window
+# shows STATE.
+press() {
+  local key=$1 value=$2 before
+  shift 2
+  before=$(wc -l <"$work/requests.log")
+  xdotool key "$key"
+  wait_until "$EVENT_LIMIT" "$value written by $key" last_trace_is "$(state "$@")"
+  # From the last request before the key on.
+  written_by_key "$(tail -n +"$before" "$work/requests.log")" "$value" ||
+    fail "$key did not write $value itself"
+}
+
 # A trace line as ui::StateJson prints it.
 state() {
   printf '{"lblSerNum":"%s","txtCurrent":"%s","colour":"%s","lblMv":"%s"}' "$1" "$2" "$3" "$4"
 }
 
-# --- a private display: Xvfb picks a free number itself and tells it on descriptor 3 ---
-Xvfb -displayfd 3 -screen 0 1024x768x24 -dpi 96 -nolisten tcp -noreset \
-  3>"$work/display" 2>"$work/xvfb.err" &
-xvfb_pid=$!
-wait_until "$START_LIMIT" "display number from Xvfb" display_known
-display=$(head -n 1 "$work/display")
-[ -n "$display" ] || fail "Xvfb did not start"
-export DISPLAY=":$display"
+# --- private displays at 96 and 144 DPI ---
+start_display 96 display
+xvfb_pid=$started_pid
+export DISPLAY=":$started_display"
+start_display 144 display144
+xvfb144_pid=$started_pid
+display144=":$started_display"
 
 # --- the simulated controller, publishing in a registry of our own ---
 mkdir -m 0700 "$work/registry"
 export TARNWICK_REGISTRY=$work/registry
 mkfifo -m 0600 "$work/sim.in"
 exec {sim_in}<>"$work/sim.in" # held open, so the simulator never sees the end of its input
-"$sim" --socket "$work/dev.sock" <"$work/sim.in" >"$work/sim.out" 2>&1 {sim_in}>&- &
+"$sim" --socket "$work/dev.sock" --log "$work/requests.log" <"$work/sim.in" >"$work/sim.out" 2>&1 {sim_in}>&- &
 sim_pid=$!
 wait_until "$START_LIMIT" "'ready' from the simulator" has_line "$work/sim.out" ready
 
 # --- the window ---
 # For sanitizer builds: only the program's own leaks count, not fontconfig's caches.
 export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$source_dir/tests/gui/lsan-suppressions.txt"
-TARNWICK_TRACE=1 "$app" >"$work/app.out" 2>"$work/app.err" {sim_in}>&- &
-app_pid=$!
-window=$(timeout "$START_LIMIT" xdotool search --sync --limit 1 --name '^Tarnwick Test$') ||
-  fail "no window named 'Tarnwick Test'"
-timeout "$EVENT_LIMIT" xdotool windowfocus --sync "$window" || fail "cannot focus the window"
+start_app app.out
 
 # 1. The state after Form_Load, before any event; then the first poll shows the serial number.
 wait_until "$EVENT_LIMIT" "first trace line" first_trace_present
@@ -158,13 +209,25 @@ has_line "$work/app.out" "$(state "Serial Number: 12345" 1000 grey 48.9mA)" ||
 query_sim
 [[ " $sim_status " == *" output=1001 "* ]] || fail "simulator after Up: $sim_status"
 
-# The client area is 3585 x 930 twips: 239 x 62 pixels at this display's 96 DPI.
-geometry=$(xdotool getwindowgeometry --shell "$window")
-if ! grep -qx 'WIDTH=239' <<<"$geometry" || ! grep -qx 'HEIGHT=62' <<<"$geometry"; then
-  fail "window size is not 239x62: $(tr '\n' ' ' <<<"$geometry")"
-fi
+# 3. Alt and F10 are keys like any other: each writes the value on screen. A digit after Alt and
+# Down after F10 reach the entry.
+xdotool key 5
+wait_until "$EVENT_LIMIT" "2047 after 5" \
+  last_trace_is "$(state "Serial Number: 12345" 2047 grey 100.0mA)"
+press alt 2047 "Serial Number: 12345" 2047 black 100.0mA
+xdotool key BackSpace
+wait_until "$EVENT_LIMIT" "204 after Backspace" \
+  last_trace_is "$(state "Serial Number: 12345" 204 grey 10.0mA)"
+press F10 204 "Serial Number: 12345" 204 black 10.0mA
+xdotool key Down
+wait_until "$EVENT_LIMIT" "203 after Down" \
+  last_trace_is "$(state "Serial Number: 12345" 203 black 9.9mA)"
 
-# 3. Screenshots, once the window has had a moment to paint its last state.
+# The client area is 3585 x 930 twips (239 x 62 pixels at 96 DPI), and no control paints over
+# another's border.
+check_window 96
+
+# 4. Screenshots, once the window has had a moment to paint its last state.
 sleep 1
 import -display "$DISPLAY" -window root "$build/fltk-window.png" ||
   fail "cannot take a screenshot"
@@ -178,16 +241,20 @@ fi
 # Escape must not close the window: the Down after it still reaches a running program.
 xdotool key Escape
 xdotool key Down
-wait_until "$EVENT_LIMIT" "1000 after Escape and Down" \
-  last_trace_is "$(state "Serial Number: 12345" 1000 black 48.9mA)"
+wait_until "$EVENT_LIMIT" "202 after Escape and Down" \
+  last_trace_is "$(state "Serial Number: 12345" 202 black 9.9mA)"
 app_alive || fail "the program ended on Escape"
 
-# 4. Alt+E presses Exit: the program ends by itself, successfully.
-xdotool key alt+e
-wait_until "$EVENT_LIMIT" "end of the program after Alt+E" app_gone
-if wait "$app_pid"; then code=0; else code=$?; fi
-app_pid=""
-[ "$code" -eq 0 ] || fail "the program exited with code $code after Alt+E"
+# 5. Alt+E presses Exit.
+end_app alt+e
+
+# 6. At 144 DPI: 359 x 93 pixels, the borders where they belong; Tab to Exit, Enter presses it.
+export DISPLAY=$display144
+start_app app144.out
+wait_until "$EVENT_LIMIT" "first trace line at 144 DPI" first_trace_present app144.out
+sleep 1
+check_window 144
+end_app Tab Return
 
 echo quit >&"$sim_in"
 echo "FLTK window test passed (screenshot: $build/fltk-window.png)"

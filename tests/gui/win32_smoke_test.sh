@@ -60,6 +60,7 @@ if [ ! -f "$WINEPREFIX/.tarnwick-ready" ]; then
   timeout 60 wineserver -w || true
   touch "$WINEPREFIX/.tarnwick-ready"
 fi
+install_wine_fonts
 # Unmanaged windows: a title bar drawn by Wine, and no waits for a window manager.
 timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 ||
   fail "could not set Wine's X11 driver to unmanaged windows"

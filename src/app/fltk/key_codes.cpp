@@ -70,8 +70,9 @@ constexpr int kFunctionKeys = 24;  // Windows codes F1 to F24 as 112 to 135
 std::uint16_t VirtualKeyCode(int fltkKey) {
   if (fltkKey >= 'a' && fltkKey <= 'z') return static_cast<std::uint16_t>(fltkKey - 'a' + 'A');
   if (fltkKey >= '0' && fltkKey <= '9') return static_cast<std::uint16_t>(fltkKey);
-  // FLTK reports the keypad's digit keys as digits whatever Num Lock says, and types the
-  // digit, so they are Windows' numeric-keypad digits.
+  // With Num Lock on, FLTK reports the keypad's digit keys as keypad digits and types them:
+  // Windows' numeric-keypad digits. With Num Lock off it reports them as the arrow, page,
+  // Home, End, Insert and Delete keys, which map below as Windows' own do.
   if (fltkKey >= FL_KP + '0' && fltkKey <= FL_KP + '9') {
     return static_cast<std::uint16_t>(96 + fltkKey - (FL_KP + '0'));
   }
@@ -84,9 +85,12 @@ std::uint16_t VirtualKeyCode(int fltkKey) {
   return 0;
 }
 
-int KeyDownShift(int fltkState) {
-  return ((fltkState & FL_SHIFT) != 0 ? 1 : 0) | ((fltkState & FL_CTRL) != 0 ? 2 : 0) |
-         ((fltkState & FL_ALT) != 0 ? 4 : 0);
+int KeyDownShift(int fltkKey, int fltkState) {
+  const bool shift = (fltkState & FL_SHIFT) != 0 || fltkKey == FL_Shift_L || fltkKey == FL_Shift_R;
+  const bool ctrl =
+      (fltkState & FL_CTRL) != 0 || fltkKey == FL_Control_L || fltkKey == FL_Control_R;
+  const bool alt = (fltkState & FL_ALT) != 0 || fltkKey == FL_Alt_L || fltkKey == FL_Alt_R;
+  return (shift ? 1 : 0) | (ctrl ? 2 : 0) | (alt ? 4 : 0);
 }
 
 bool IsStepKey(int fltkKey) {

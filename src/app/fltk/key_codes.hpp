@@ -10,8 +10,9 @@ namespace tarnwick::fltk {
 // code for. Letters come as their upper-case ASCII, digits as their ASCII.
 std::uint16_t VirtualKeyCode(int fltkKey);
 
-// Windows' key-down shift argument for an FLTK event state: 1 Shift, 2 Ctrl, 4 Alt.
-int KeyDownShift(int fltkState);
+// Windows' key-down shift argument for a key and the FLTK event state: 1 Shift, 2 Ctrl, 4 Alt.
+// A modifier key counts itself as held, as Windows reports it in its own key-down.
+int KeyDownShift(int fltkKey, int fltkState);
 
 // The keys that step the set-point; the entry swallows them so they never move the focus.
 bool IsStepKey(int fltkKey);

@@ -7,6 +7,7 @@
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Input.H>
 #include <FL/Fl_Window.H>
+#include <FL/fl_ask.H>
 #include <FL/fl_draw.H>
 
 #include <cctype>
@@ -48,13 +49,11 @@ class SetpointInput final : public Fl_Input {
   std::function<void()> afterEvent;
 
   int handle(int event) override {
-    // Windows never shows Tab to the entry's key-down handler (it only moves the focus), nor
-    // Alt or a key held with it (those are menu keys there, such as Alt+E for Exit).
-    const bool menuKey = (Fl::event_state() & FL_ALT) != 0 || Fl::event_key() == FL_Alt_L ||
-                         Fl::event_key() == FL_Alt_R;
-    if (event == FL_KEYBOARD && Fl::event_key() != FL_Tab && !menuKey) {
+    // Every key reaches key-down, Alt and the keys held with it included (Alt+E then presses
+    // Exit as a shortcut); only Tab, which moves the focus as on Windows, does not.
+    if (event == FL_KEYBOARD && Fl::event_key() != FL_Tab) {
       const int key = Fl::event_key();
-      onKeyDown(fltk::VirtualKeyCode(key), fltk::KeyDownShift(Fl::event_state()));
+      onKeyDown(fltk::VirtualKeyCode(key), fltk::KeyDownShift(key, Fl::event_state()));
       // FLTK would take these keys for focus moves; in a one-line entry they do nothing else.
       if (fltk::IsStepKey(key)) return 1;
     }
@@ -64,6 +63,22 @@ class SetpointInput final : public Fl_Input {
   }
 
   std::string Text() const { return std::string(value(), static_cast<std::size_t>(size())); }
+};
+
+// Exit as a Windows push button: Enter, like Space, presses it while it has the focus.
+class ExitButton final : public Fl_Button {
+ public:
+  ExitButton(int x, int y, int w, int h) : Fl_Button(x, y, w, h) {}
+
+  int handle(int event) override {
+    const int key = Fl::event_key();
+    if (event == FL_KEYBOARD && Fl::focus() == this && (key == FL_Enter || key == FL_KP_Enter) &&
+        (Fl::event_state() & (FL_SHIFT | FL_CTRL | FL_ALT | FL_META)) == 0) {
+      do_callback();
+      return 1;
+    }
+    return Fl_Button::handle(event);
+  }
 };
 
 int ScreenDpi() {
@@ -137,15 +152,17 @@ class MainWindow {
     trace_ = trace != nullptr && trace[0] != '\0';
     dpi_ = ScreenDpi();
     Build();
+    form_.OnFailure([this](const char* message) { Fail(message); });
   }
 
   int Run() {
     Fire([this] { form_.Form_Load(); });
+    if (form_.Stopped()) return ui::kFailureExitCode;
     window_->show();
     if (form_.tmrSNInterval > 0) Fl::add_timeout(Seconds(form_.tmrSNInterval), OnTimer, this);
     const int result = Fl::run();
     Fl::remove_timeout(OnTimer, this);
-    return result;
+    return form_.Stopped() ? ui::kFailureExitCode : result;
   }
 
  private:
@@ -160,33 +177,46 @@ class MainWindow {
     window_->callback(OnWindowCallback, this);
     const int fontSize = FontSize(dpi_, Pixels(ui::kLayout[ui::kSerialLabel].width));
 
-    // Children draw in the order they are added and Tab follows the same order, skipping the
-    // labels: labels first so the entry and the button paint over them where they overlap,
-    // as on Windows, where labels are drawn on the form beneath the controls.
-    serial_ = AddLabel(ui::kLayout[ui::kSerialLabel], fontSize);
-    milliamps_ = AddLabel(ui::kLayout[ui::kMilliampLabel], fontSize);
-
-    const ui::ControlLayout& entry = ui::kLayout[ui::kSetpointEntry];
-    entry_ = new SetpointInput(Pixels(entry.left), Pixels(entry.top), Pixels(entry.width),
-                               Pixels(entry.height));
-    entry_->textsize(fontSize);
-    entry_->tooltip(ui::kSetpointTooltip);
-    entry_->when(FL_WHEN_NEVER);  // changes are read back after each event instead
-    entry_->value(entry.text);
-    entry_->onKeyDown = [this](std::uint16_t code, int shift) {
-      Fire([this, code, shift] { form_.txtCurrent_KeyDown(code, shift); });
-    };
-    entry_->afterEvent = [this] { EntryEventDone(); };
-
-    const ui::ControlLayout& exit = ui::kLayout[ui::kExitButton];
-    exit_ =
-        new Fl_Button(Pixels(exit.left), Pixels(exit.top), Pixels(exit.width), Pixels(exit.height));
-    exit_->labelsize(fontSize);
-    exit_->callback(OnExitButton, this);
-
+    // Made in the layout's tab order, which FLTK's Tab follows (labels take no focus). The
+    // labels draw no box, so where the serial-number label overlaps the entry and Exit their
+    // borders still show.
+    for (int tab = 0; tab < static_cast<int>(ui::kLayout.size()); ++tab) {
+      for (std::size_t index = 0; index < ui::kLayout.size(); ++index) {
+        if (ui::kLayout[index].tabIndex == tab) AddControl(index, fontSize);
+      }
+    }
     window_->end();
     form_.OnExit([this] { window_->hide(); });
     entry_->take_focus();
+  }
+
+  void AddControl(std::size_t index, int fontSize) {
+    const ui::ControlLayout& layout = ui::kLayout[index];
+    const int x = Pixels(layout.left);
+    const int y = Pixels(layout.top);
+    const int w = Pixels(layout.width);
+    const int h = Pixels(layout.height);
+    switch (layout.kind) {
+      case ui::ControlKind::Label:
+        (index == ui::kSerialLabel ? serial_ : milliamps_) = AddLabel(layout, fontSize);
+        break;
+      case ui::ControlKind::TextEntry:
+        entry_ = new SetpointInput(x, y, w, h);
+        entry_->textsize(fontSize);
+        entry_->tooltip(ui::kSetpointTooltip);
+        entry_->when(FL_WHEN_NEVER);  // changes are read back after each event instead
+        entry_->value(layout.text);
+        entry_->onKeyDown = [this](std::uint16_t code, int shift) {
+          Fire([this, code, shift] { form_.txtCurrent_KeyDown(code, shift); });
+        };
+        entry_->afterEvent = [this] { EntryEventDone(); };
+        break;
+      case ui::ControlKind::Button:
+        exit_ = new ExitButton(x, y, w, h);
+        exit_->labelsize(fontSize);
+        exit_->callback(OnExitButton, this);
+        break;
+    }
   }
 
   Fl_Box* AddLabel(const ui::ControlLayout& layout, int fontSize) {
@@ -203,9 +233,20 @@ class MainWindow {
   // Every event goes to the model, then the widgets show what the model holds.
   template <typename Handler>
   void Fire(Handler&& handler) {
-    std::forward<Handler>(handler)();
-    Sync();
-    if (trace_) Trace();
+    form_.RunEvent([&] {
+      std::forward<Handler>(handler)();
+      Sync();
+      if (trace_) Trace();
+    });
+  }
+
+  // A failure escaped a handler: stop the timer, show the one message, end the program.
+  void Fail(const char* message) {
+    Fl::remove_timeout(OnTimer, this);
+    std::fprintf(stderr, "%s\n", message);
+    window_->hide();
+    fl_message_title(ui::kWindowCaption);
+    fl_alert("%s", message);
   }
 
   void Sync() {
@@ -246,7 +287,7 @@ class MainWindow {
   static void OnTimer(void* data) {
     auto* self = static_cast<MainWindow*>(data);
     self->Fire([self] { self->form_.tmrSN_Timer(); });
-    if (self->form_.tmrSNInterval > 0) {
+    if (self->form_.tmrSNInterval > 0 && !self->form_.Stopped()) {
       Fl::repeat_timeout(Seconds(self->form_.tmrSNInterval), OnTimer, data);
     }
   }
@@ -269,7 +310,7 @@ class MainWindow {
   Fl_Box* serial_ = nullptr;
   Fl_Box* milliamps_ = nullptr;
   SetpointInput* entry_ = nullptr;
-  Fl_Button* exit_ = nullptr;
+  ExitButton* exit_ = nullptr;
 };
 
 }  // namespace
