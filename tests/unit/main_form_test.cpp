@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <limits>
@@ -180,7 +181,13 @@ TEST_F(FormFixture, RoadOfOneKeyPress) {
 TEST_F(FormFixture, DigitTypedAfterTenIsWrittenOnlyAtTheNextKeyOrPoll) {
   form.txtCurrent.SetText("10");
   form.Form_Load();
-  for (const bool byPoll : {false, true}) {
+  // The next key: any key, Alt (with its own Alt bit) and F10 as well; or the poll.
+  const struct {
+    std::uint16_t key;
+    int shift;
+  } nextKeys[] = {{39, 0}, {18, 4}, {121, 0}, {0, -1}};
+  for (const auto& next : nextKeys) {
+    const bool byPoll = next.shift < 0;
     form.txtCurrent.SetText("10");
     form.UpdateDAC();
     os.requests.clear();
@@ -193,9 +200,9 @@ TEST_F(FormFixture, DigitTypedAfterTenIsWrittenOnlyAtTheNextKeyOrPoll) {
     if (byPoll) {
       form.tmrSN_Timer();
     } else {
-      form.txtCurrent_KeyDown(39, 0);  // any key
+      form.txtCurrent_KeyDown(next.key, next.shift);
     }
-    EXPECT_EQ(Writes(os), (std::vector<std::string>{"105/8", "105/0", "105/8"})) << byPoll;
+    EXPECT_EQ(Writes(os), (std::vector<std::string>{"105/8", "105/0", "105/8"})) << next.key;
     EXPECT_EQ(form.txtCurrent.Colour(), kColourBlack);
   }
 }

@@ -10,6 +10,7 @@
 #include <FL/fl_ask.H>
 #include <FL/fl_draw.H>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -35,6 +36,7 @@ namespace {
 using namespace tarnwick;
 
 constexpr int kFallbackDpi = 96;
+constexpr long kDpiStep = 24;
 // FLTK draws a left-aligned label 3 pixels in from each side of its box.
 constexpr int kLabelInset = 3;
 constexpr int kSmallestFontSize = 6;
@@ -87,7 +89,10 @@ int ScreenDpi() {
   Fl::screen_dpi(horizontal, vertical);
   // A display that reports no physical size gives 0 (or nonsense); Windows' default then.
   if (!(horizontal >= 1.0f && horizontal < 10000.0f)) return kFallbackDpi;
-  return static_cast<int>(std::lround(horizontal));
+  // The DPI comes from the screen's size in whole millimetres, so it is off by a little (Xvfb's
+  // 192 reads as 192.7): taken to Windows' scaling steps of 25 %, never below 100 %.
+  const long steps = std::lround(horizontal / kDpiStep);
+  return static_cast<int>(std::max(steps * kDpiStep, static_cast<long>(kFallbackDpi)));
 }
 
 // The form's font: Windows' 8-point dialog size, made smaller until the longest lines the

@@ -70,7 +70,11 @@ int main() {
   Raise(form, [&] { form.Form_Load(); });
 
   std::string line;
-  while (!form.ExitRequested() && !form.Stopped() && std::getline(std::cin, line)) {
+  while (!form.ExitRequested() && !form.Stopped()) {
+    // Reading an event can run out of memory too: the same policy holds for it.
+    bool read = false;
+    form.RunEvent([&] { read = static_cast<bool>(std::getline(std::cin, line)); });
+    if (!read) break;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const std::size_t space = line.find(' ');
     const std::string event = line.substr(0, space);
