@@ -12,7 +12,7 @@ namespace tarnwick::ui {
 std::string StateJson(const MainForm& form);
 
 // A JSON string literal for any bytes: escapes quotes, backslashes and control characters,
-// and passes other bytes through.
+// passes well-formed UTF-8 through, and writes any other byte as \u00XX.
 std::string JsonString(const std::string& text);
 
 }  // namespace tarnwick::ui

@@ -361,6 +361,21 @@ TEST(StateLine, EscapesWhateverTheEntryHolds) {
   EXPECT_EQ(StateJson(form),
             "{\"lblSerNum\":\"\",\"txtCurrent\":\"a\\\"b\\\\c\\n\\u0001\",\"colour\":\"black\","
             "\"lblMv\":\"0mA\"}");
+  // Well-formed UTF-8 passes; any other byte is escaped, so every line is valid JSON.
+  const struct {
+    const char* text;
+    const char* json;
+  } cases[] = {
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x8c",
+       "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x8c\""},
+      {"\xff\xe9", "\"\\u00ff\\u00e9\""},                        // Latin-1 / a code page
+      {"\xc0\xaf", "\"\\u00c0\\u00af\""},                        // overlong '/'
+      {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},             // a surrogate
+      {"\xf4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},  // beyond U+10FFFF
+      {"1\xe2\x82", "\"1\\u00e2\\u0082\""},                      // cut short at the end
+      {"\x80x", "\"\\u0080x\""},                                 // a stray continuation
+  };
+  for (const auto& c : cases) EXPECT_EQ(JsonString(c.text), c.json) << c.json;
 }
 
 TEST(Layout, TwipsBecomePixelsAtTheDisplaysDpi) {
