@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -23,6 +22,7 @@
 #include <system_error>
 #include <vector>
 
+#include "console.hpp"
 #include "parse_number.hpp"
 #include "platform/posix_registry.hpp"
 #include "registry_value.hpp"
@@ -34,6 +34,7 @@
 
 namespace {
 
+using tarnwick::sim::Console;
 using tarnwick::sim::ParseNumber;
 using tarnwick::sim::SimServer;
 
@@ -67,23 +68,6 @@ constexpr char kCommandHelp[] =
     "  quit             withdraw the registry value, remove the device path and exit";
 
 constexpr unsigned kDefaultShortBytes = 4;
-
-// Every line goes out whole and at once: the server thread prints converter loads while the
-// main thread answers commands, and tests read both through one pipe.
-class Console {
- public:
-  void Out(const std::string& line) { Write(stdout, line); }
-  void Err(const std::string& line) { Write(stderr, line); }
-
- private:
-  void Write(std::FILE* stream, const std::string& line) {
-    std::lock_guard lock(mutex_);
-    std::fwrite(line.data(), 1, line.size(), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
-  }
-  std::mutex mutex_;
-};
 
 struct Settings {
   tarnwick::sim::SimOptions sim;
@@ -341,5 +325,6 @@ int main(int argc, char** argv) {
   }
   ::close(signals);
   console.Out("tarnwick-sim: SIMULATED controller stopped");
+  console.Close(Console::kClosePatience);
   return 0;
 }

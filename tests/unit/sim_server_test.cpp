@@ -77,9 +77,9 @@ int OpenDescriptors() {
 }
 
 // Waits for something the server thread does; false only if it never happens.
-bool Eventually(const std::function<bool()>& condition) {
+bool Eventually(const std::function<bool()>& condition, int patienceMs = kPatienceMs) {
   for (int waited = 0; !condition(); waited += 2) {
-    if (waited > kPatienceMs) return false;
+    if (waited > patienceMs) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
@@ -468,17 +468,21 @@ class SimProcess {
     }
     return lines;
   }
-  std::optional<std::string> Command(const std::string& line) {
+  bool Send(const std::string& line) {
     const std::string text = line + "\n";
-    if (::write(in_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return {};
-    return ReadLine();
+    return ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  }
+  std::optional<std::string> Command(const std::string& line) {
+    return Send(line) ? ReadLine() : std::nullopt;
   }
   void CloseInput() { ::close(std::exchange(in_, -1)); }
   void Signal(int number) { ::kill(pid_, number); }
   // The exit code, or nothing if it did not exit by itself.
-  std::optional<int> Wait() {
+  std::optional<int> Wait(int patienceMs = kPatienceMs) {
     int status = 0;
-    if (!Eventually([&] { return ::waitpid(pid_, &status, WNOHANG) != 0; })) return std::nullopt;
+    if (!Eventually([&] { return ::waitpid(pid_, &status, WNOHANG) != 0; }, patienceMs)) {
+      return std::nullopt;
+    }
     pid_ = -1;
     return WIFEXITED(status) ? std::optional(WEXITSTATUS(status)) : std::nullopt;
   }
@@ -608,6 +612,44 @@ INSTANTIATE_TEST_SUITE_P(
                       Ending{"ValueNoLongerOurs", {}, false, SIGTERM, true, true, true},
                       Ending{"NoRegistry", {"--no-registry"}, true, SIGTERM, false, false, false}),
     [](const ::testing::TestParamInfo<Ending>& test) { return test.param.name; });
+
+// The pipe holds about 2,200 load lines: a console nobody reads costs lines, never answers.
+TEST_F(SimProgram, KeepsAnsweringAndStopsOnSignalWhileNobodyReadsItsConsole) {
+  auto sim = Launch();
+  Client client(path);
+  unsigned written = 0;
+  auto writeChanges = [&](unsigned writes) {
+    for (const unsigned end = written + writes; written < end;) {
+      const unsigned counts = ++written % 2048;
+      for (const bool latch : {true, false, true}) {
+        ASSERT_EQ(client.Call(Request(PortWrite(counts, latch))), Ok(PortWrite(counts, latch)))
+            << "write " << written;
+      }
+    }
+  };
+  ASSERT_NO_FATAL_FAILURE(writeChanges(5000));
+
+  // Read again, the console owns up to what it lost, after the lines it kept.
+  std::size_t loaded = 0;
+  std::optional<std::string> line;
+  while ((line = sim->ReadLine()) && line->rfind("loaded ", 0) == 0) ++loaded;
+  ASSERT_TRUE(line);
+  std::istringstream words(*line);
+  unsigned long dropped = 0;
+  std::string rest;
+  EXPECT_TRUE(words >> dropped && std::getline(words, rest) &&
+              rest == " console lines dropped while the console was blocked")
+      << *line;
+  EXPECT_EQ(loaded + dropped, 5001u);
+  EXPECT_EQ(sim->Command("status"),
+            "status plugged=1 output=904 loads=5001 serial=4660 requests=15000");
+
+  ASSERT_NO_FATAL_FAILURE(writeChanges(5000));
+  sim->Signal(SIGTERM);
+  EXPECT_EQ(sim->Wait(5000), 0);  // a hang bound only
+  EXPECT_FALSE(Exists(path));
+  EXPECT_FALSE(Exists(valueFile));
+}
 
 TEST_F(SimProgram, ExitsAtOnceOnBadOrInformationalArguments) {
   std::ofstream(path) << "not a socket";
