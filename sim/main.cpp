@@ -49,6 +49,8 @@ constexpr char kUsage[] =
     "  --socket PATH    device path to serve (default $XDG_RUNTIME_DIR/tarnwick-sim-<pid>.sock,\n"
     "                   else /tmp/tarnwick-sim-<uid>-<pid>.sock)\n"
     "  --log FILE       write every request to FILE in hex, one line each\n"
+    "  --every-load     print every converter load (default: only those that change the\n"
+    "                   output, and the first after start and after each plug)\n"
     "  --keep-registry  leave the published value in place on exit\n"
     "  --no-registry    do not publish the device path at all\n"
     "  --version        print the version and exit\n"
@@ -73,6 +75,7 @@ struct Settings {
   tarnwick::sim::SimOptions sim;
   bool keepRegistry = false;
   bool noRegistry = false;
+  bool everyLoad = false;
 };
 
 std::string DefaultSocketPath() {
@@ -112,6 +115,8 @@ std::optional<int> ParseArguments(int argc, char** argv, Settings& settings) {
       settings.keepRegistry = true;
     } else if (arg == "--no-registry") {
       settings.noRegistry = true;
+    } else if (arg == "--every-load") {
+      settings.everyLoad = true;
     } else if (arg == "--serial") {
       auto text = value();
       auto number = text ? ParseNumber(*text) : std::nullopt;
@@ -286,11 +291,14 @@ int main(int argc, char** argv) {
 
   Console console;
   SimServer server(settings.sim);
-  server.OnLoad([&console](std::uint16_t counts) {
-    const std::uint32_t centi = tw_counts_to_centi_ma(counts);
+  // The program re-writes its set-point every second: only a change, or the first load since
+  // power-up, is worth a line unless asked for every one.
+  server.OnLoad([&console, everyLoad = settings.everyLoad](const tarnwick::sim::Load& load) {
+    if (!everyLoad && load.loads != 1 && load.counts == load.previous) return;
+    const std::uint32_t centi = tw_counts_to_centi_ma(load.counts);
     char line[64];
-    std::snprintf(line, sizeof line, "loaded %u counts = %u.%02u mA", static_cast<unsigned>(counts),
-                  centi / 100, centi % 100);
+    std::snprintf(line, sizeof line, "loaded %u counts = %u.%02u mA",
+                  static_cast<unsigned>(load.counts), centi / 100, centi % 100);
     console.Out(line);
   });
 

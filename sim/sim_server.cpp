@@ -296,7 +296,7 @@ SimStatus SimServer::Status() const {
   return {plugged_, board_.output, board_.loads, board_.serial, requests_};
 }
 
-void SimServer::OnLoad(std::function<void(std::uint16_t counts)> callback) {
+void SimServer::OnLoad(std::function<void(const Load& load)> callback) {
   std::lock_guard lock(mutex_);
   onLoad_ = std::move(callback);
 }
@@ -416,8 +416,8 @@ bool SimServer::ServeOne(int fd, short events) {
   std::size_t replyLength = 4;
   bool answer = true;
   bool loaded = false;
-  std::uint16_t counts = 0;
-  std::function<void(std::uint16_t)> onLoad;
+  Load load;
+  std::function<void(const Load&)> onLoad;
   {
     std::lock_guard lock(mutex_);
     // Unplugged after this connection was polled: the call never reaches the device.
@@ -444,6 +444,7 @@ bool SimServer::ServeOne(int fd, short events) {
       const std::size_t capacity = std::min<std::size_t>(ReadU32(request.data() + 4), kOutputRoom);
       std::size_t written = 0;
       int didLoad = 0;
+      load.previous = board_.output;
       if (tw_board_control(&board_, code, request.data() + kHeaderBytes, length - kHeaderBytes,
                            reply.data() + 4, capacity, &written, &didLoad) != 0) {
         PutU32(reply.data(), kResultSuccess);
@@ -454,7 +455,8 @@ bool SimServer::ServeOne(int fd, short events) {
       }
       if (didLoad != 0) {
         loaded = true;
-        counts = board_.output;
+        load.counts = board_.output;
+        load.loads = board_.loads;
         onLoad = onLoad_;
       }
     }
@@ -462,7 +464,7 @@ bool SimServer::ServeOne(int fd, short events) {
 
   if (loaded && onLoad) {
     try {
-      onLoad(counts);
+      onLoad(load);
     } catch (...) {
       // The device keeps working whatever an observer does.
     }

@@ -29,6 +29,13 @@ struct SimOptions {
 // Largest request the stand-in driver takes; anything longer gets a failure reply.
 inline constexpr std::size_t kMaxRequestBytes = 1024;
 
+// One converter load, as the OnLoad callback sees it.
+struct Load {
+  std::uint16_t counts = 0;    // what the converter holds now
+  std::uint16_t previous = 0;  // what it held before this load
+  std::uint32_t loads = 0;     // loads since power-up, this one included
+};
+
 // One consistent reading of the simulator's state.
 struct SimStatus {
   bool plugged = false;
@@ -79,7 +86,7 @@ class SimServer {
 
   // Called on the server thread, with no lock held, on each converter load and before the
   // reply that caused it is sent.
-  void OnLoad(std::function<void(std::uint16_t counts)> callback);
+  void OnLoad(std::function<void(const Load& load)> callback);
 
  private:
   enum class FaultKind { kFail, kShort, kHang };
@@ -112,7 +119,7 @@ class SimServer {
   bool stopRequested_ = false;
   std::uint64_t requests_ = 0;
   std::deque<Fault> faults_;
-  std::function<void(std::uint16_t)> onLoad_;
+  std::function<void(const Load&)> onLoad_;
 
   // Operations for the server thread: callers bump requestedOps_ and wait for appliedOps_.
   std::uint64_t requestedOps_ = 0;

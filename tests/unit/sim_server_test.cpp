@@ -161,10 +161,10 @@ class SimServerTest : public ::testing::Test {
 
 TEST_F(SimServerTest, WriteSequenceLoadsTheConverterAndReportsEachLoad) {
   std::mutex mutex;
-  std::vector<std::uint16_t> loads;
-  server.OnLoad([&](std::uint16_t counts) {
+  std::vector<std::tuple<std::uint16_t, std::uint16_t, std::uint32_t>> loads;
+  server.OnLoad([&](const Load& load) {
     std::lock_guard lock(mutex);
-    loads.push_back(counts);
+    loads.push_back({load.counts, load.previous, load.loads});
   });
   Client client(path);
   ASSERT_EQ(client.error, 0) << std::strerror(client.error);
@@ -174,7 +174,8 @@ TEST_F(SimServerTest, WriteSequenceLoadsTheConverterAndReportsEachLoad) {
   // Power-up leaves the latch low, so the first write loads twice. Loads are reported before
   // the reply that follows them.
   std::lock_guard lock(mutex);
-  EXPECT_EQ(loads, (std::vector<std::uint16_t>{1000, 1000, 0x5A3}));
+  using L = std::tuple<std::uint16_t, std::uint16_t, std::uint32_t>;  // counts, previous, loads
+  EXPECT_EQ(loads, (std::vector<L>{{1000, 0, 1}, {1000, 1000, 2}, {0x5A3, 1000, 3}}));
   const SimStatus status = server.Status();
   EXPECT_EQ(status.output, 0x5A3);
   EXPECT_EQ(status.loads, 3u);
@@ -293,7 +294,7 @@ TEST_F(SimServerTest, UnplugDropsConnectionsAndThePathAndPlugPowersUpAgain) {
 }
 
 TEST_F(SimServerTest, UnplugFromTheLoadCallbackDoesNotDeadlock) {
-  server.OnLoad([this](std::uint16_t) { server.Unplug(); });
+  server.OnLoad([this](const Load&) { server.Unplug(); });
   Client client(path);
   EXPECT_EQ(client.Call(Request(PortWrite(10, true))), Ok(PortWrite(10, true)));
   EXPECT_TRUE(client.Dropped());
@@ -531,8 +532,7 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
   EXPECT_EQ(ReadFile(valueFile), path);
   Client client(path);
   WriteCounts(client, 1000);
-  EXPECT_EQ(sim->ReadLine(), "loaded 1000 counts = 48.85 mA");
-  EXPECT_EQ(sim->ReadLine(), "loaded 1000 counts = 48.85 mA");
+  EXPECT_EQ(sim->ReadLine(), "loaded 1000 counts = 48.85 mA");  // once: the second is no change
 
   const std::pair<const char*, const char*> exchanges[] = {
       {"status", "status plugged=1 output=1000 loads=2 serial=4660 requests=3"},
@@ -570,6 +570,57 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
   EXPECT_EQ(ReadFile(dir.File("log")), write + "0b 00 00\n" + write + "03 00 00\n" + write +
                                            "0b 00 00\n" + identify + identify + identify);
 }
+
+struct LoadEcho {
+  const char* name;
+  std::vector<std::string> args;
+  std::vector<std::string> printed, printedAfterReplug;
+};
+void PrintTo(const LoadEcho& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class SimProgramEchoes : public SimProgram, public ::testing::WithParamInterface<LoadEcho> {};
+
+TEST_P(SimProgramEchoes, TheLoadsItIsAskedForAndCountsEveryOne) {
+  const LoadEcho& c = GetParam();
+  auto sim = Launch(c.args);
+  auto printedThrough = [&](const std::string& status) {
+    auto lines = sim->ReadThrough(status);
+    if (!lines.empty() && lines.back() == status) lines.pop_back();
+    return lines;
+  };
+  {
+    Client client(path);
+    for (const unsigned counts : {0u, 1000u, 1000u, 500u, 500u}) WriteCounts(client, counts);
+  }
+  ASSERT_TRUE(sim->Send("status"));
+  EXPECT_EQ(printedThrough("status plugged=1 output=500 loads=6 serial=4660 requests=15"),
+            c.printed);
+  EXPECT_EQ(sim->Command("unplug"), "ok unplug");
+  EXPECT_EQ(sim->Command("plug"), "ok plug");
+  Client client(path);
+  for (const unsigned counts : {0u, 0u}) WriteCounts(client, counts);
+  ASSERT_TRUE(sim->Send("status"));
+  EXPECT_EQ(printedThrough("status plugged=1 output=0 loads=3 serial=4660 requests=21"),
+            c.printedAfterReplug);
+}
+
+// The first load since power-up shows even when it leaves the converter at 0.
+const std::string kLoaded0 = "loaded 0 counts = 0.00 mA";
+const std::string kLoaded1000 = "loaded 1000 counts = 48.85 mA";
+const std::string kLoaded500 = "loaded 500 counts = 24.43 mA";
+
+INSTANTIATE_TEST_SUITE_P(
+    Console, SimProgramEchoes,
+    ::testing::Values(
+        LoadEcho{
+            "ChangesAndFirstSincePowerUp", {}, {kLoaded0, kLoaded1000, kLoaded500}, {kLoaded0}},
+        LoadEcho{"EveryLoad",
+                 {"--every-load"},
+                 {kLoaded0, kLoaded0, kLoaded1000, kLoaded1000, kLoaded500, kLoaded500},
+                 {kLoaded0, kLoaded0, kLoaded0}}),
+    [](const ::testing::TestParamInfo<LoadEcho>& test) { return test.param.name; });
 
 struct Ending {
   const char* name;
@@ -640,7 +691,7 @@ TEST_F(SimProgram, KeepsAnsweringAndStopsOnSignalWhileNobodyReadsItsConsole) {
   EXPECT_TRUE(words >> dropped && std::getline(words, rest) &&
               rest == " console lines dropped while the console was blocked")
       << *line;
-  EXPECT_EQ(loaded + dropped, 5001u);
+  EXPECT_EQ(loaded + dropped, 5000u);  // one a write: the first write's second load is no change
   EXPECT_EQ(sim->Command("status"),
             "status plugged=1 output=904 loads=5001 serial=4660 requests=15000");
 
