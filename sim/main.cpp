@@ -302,6 +302,11 @@ int main(int argc, char** argv) {
     console.Out(line);
   });
 
+  server.OnClientDropped([&console] {
+    console.Out("dropped the longest-idle client: at most " +
+                std::to_string(tarnwick::sim::kMaxClients) + " connections at once");
+  });
+
   std::string valueFile;
   try {
     server.Start();

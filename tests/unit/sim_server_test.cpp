@@ -414,14 +414,18 @@ TEST(SimRegistryValue, RefusesKeysOthersCouldWriteAndWithdrawsOnlyOurOwnPath) {
   EXPECT_FALSE(WithdrawDeviceName(file, "/run/ours.sock"));
 }
 
-// tarnwick-sim with pipes on its stdin and stdout.
+// tarnwick-sim with pipes on its stdin and stdout, and the given umask if any.
 class SimProcess {
  public:
-  SimProcess(std::vector<std::string> args, const std::string& registry) {
+  SimProcess(std::vector<std::string> args, const std::string& registry,
+             const std::string& umask = {}) {
     ::signal(SIGPIPE, SIG_IGN);  // it may be gone when we write to it
     std::vector<std::string> env{"TARNWICK_REGISTRY=" + registry};
     for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
     args.insert(args.begin(), std::getenv("TARNWICK_SIM"));
+    if (!umask.empty()) {
+      args.insert(args.begin(), {"/bin/sh", "-c", "umask " + umask + " && exec \"$0\" \"$@\""});
+    }
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
       throw std::system_error(errno, std::generic_category(), "pipe2");
@@ -507,9 +511,10 @@ class SimProgram : public ::testing::Test {
     if (std::getenv("TARNWICK_SIM") == nullptr) GTEST_SKIP() << "TARNWICK_SIM not set";
   }
   // Starts the program and reads its banner through "ready".
-  std::unique_ptr<SimProcess> Launch(std::vector<std::string> extra = {}) {
+  std::unique_ptr<SimProcess> Launch(std::vector<std::string> extra = {},
+                                     const std::string& umask = {}) {
     extra.insert(extra.begin(), {"--socket", path, "--serial", "0x1234"});
-    auto process = std::make_unique<SimProcess>(extra, registry);
+    auto process = std::make_unique<SimProcess>(extra, registry, umask);
     banner = process->ReadThrough("ready");
     return process;
   }
@@ -700,6 +705,34 @@ TEST_F(SimProgram, KeepsAnsweringAndStopsOnSignalWhileNobodyReadsItsConsole) {
   EXPECT_EQ(sim->Wait(5000), 0);  // a hang bound only
   EXPECT_FALSE(Exists(path));
   EXPECT_FALSE(Exists(valueFile));
+}
+
+TEST_F(SimProgram, ServesOnlyItsUserWhateverTheUmaskAndIdleClientsCannotLockOthersOut) {
+  auto sim = Launch({}, "002");
+  auto mode = [&] {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+  };
+  EXPECT_EQ(mode(), 0600u);
+  EXPECT_EQ(sim->Command("unplug"), "ok unplug");
+  EXPECT_EQ(sim->Command("plug"), "ok plug");
+  EXPECT_EQ(mode(), 0600u);
+
+  std::vector<std::unique_ptr<Client>> idle;
+  while (idle.size() < kMaxClients + 4) {
+    idle.push_back(std::make_unique<Client>(path));
+    ASSERT_EQ(idle.back()->error, 0) << std::strerror(idle.back()->error);
+  }
+  Client fresh(path);
+  EXPECT_EQ(fresh.Call(Request(kIdentify)), Ok({0x34, 0x12, 0, 0, 0, 0, 0, 0}));
+  for (std::size_t i = 0; i < 5; ++i) EXPECT_TRUE(idle[i]->Dropped()) << i;  // the longest idle
+  const std::string status = "status plugged=1 output=0 loads=0 serial=4660 requests=1";
+  std::vector<std::string> printed(5,
+                                   "dropped the longest-idle client: at most 16 connections "
+                                   "at once");
+  printed.push_back(status);
+  ASSERT_TRUE(sim->Send("status"));
+  EXPECT_EQ(sim->ReadThrough(status), printed);
 }
 
 TEST_F(SimProgram, ExitsAtOnceOnBadOrInformationalArguments) {
