@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "console.hpp"
@@ -237,6 +238,7 @@ void EnsureStandardDescriptors() {
 // Reads commands until quit or a signal. EOF on stdin only ends the commands.
 void Serve(SimServer& server, Console& console, int signals) {
   bool input = true;
+  bool discarding = false;  // the rest of a line already refused as too long
   std::string pending;
   char buffer[4096];
   for (;;) {
@@ -256,12 +258,14 @@ void Serve(SimServer& server, Console& console, int signals) {
     for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
       const std::string line = pending.substr(0, end);
       pending.erase(0, end + 1);
+      if (std::exchange(discarding, false)) continue;
       const auto words = Words(line);
       if (!words.empty() && RunCommand(words, server, console) == Next::kQuit) return;
     }
+    // The tail of a line too long is no command of its own: it goes up to the newline.
     if (pending.size() > sizeof buffer) {
       pending.clear();
-      console.Out("error: command line too long");
+      if (!std::exchange(discarding, true)) console.Out("error: command line too long");
     }
   }
 }

@@ -565,6 +565,10 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
   sim->Command("help");
   EXPECT_EQ(sim->ReadThrough("ok help").back(), "ok help");
 
+  // The tail of a line too long is thrown away with it, not run.
+  EXPECT_EQ(sim->Command(std::string(8192, 'A') + " quit"), "error: command line too long");
+  EXPECT_EQ(sim->Command("status"), "status plugged=1 output=0 loads=0 serial=77 requests=6");
+
   EXPECT_EQ(sim->Command("quit"), "ok quit");
   EXPECT_EQ(sim->ReadLine(), "tarnwick-sim: SIMULATED controller stopped");
   EXPECT_EQ(sim->Wait(), 0);
