@@ -580,56 +580,33 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
                                            "0b 00 00\n" + identify + identify + identify);
 }
 
-struct LoadEcho {
-  const char* name;
-  std::vector<std::string> args;
-  std::vector<std::string> printed, printedAfterReplug;
-};
-void PrintTo(const LoadEcho& c, std::ostream* out) {
-  *out << c.name;
-}
-
-class SimProgramEchoes : public SimProgram, public ::testing::WithParamInterface<LoadEcho> {};
-
-TEST_P(SimProgramEchoes, TheLoadsItIsAskedForAndCountsEveryOne) {
-  const LoadEcho& c = GetParam();
-  auto sim = Launch(c.args);
-  auto printedThrough = [&](const std::string& status) {
-    auto lines = sim->ReadThrough(status);
-    if (!lines.empty() && lines.back() == status) lines.pop_back();
-    return lines;
-  };
-  {
+TEST_F(SimProgram, PrintsTheLoadsItIsAskedForAndCountsEveryOne) {
+  // The first load since power-up shows even when it leaves the converter at 0.
+  const std::string l0 = "loaded 0 counts = 0.00 mA", l1000 = "loaded 1000 counts = 48.85 mA",
+                    l500 = "loaded 500 counts = 24.43 mA";
+  // Options, then what a write of 0, 1000, 1000, 500, 500 prints, and 0, 0 after a replug.
+  const std::tuple<std::vector<std::string>, std::vector<std::string>, std::vector<std::string>>
+      rows[] = {{{}, {l0, l1000, l500}, {l0}},
+                {{"--every-load"}, {l0, l0, l1000, l1000, l500, l500}, {l0, l0, l0}}};
+  for (const auto& [args, printed, printedAfterReplug] : rows) {
+    auto sim = Launch(args);
+    auto printedThrough = [&](std::vector<std::string> expected, const std::string& status) {
+      expected.push_back(status);
+      EXPECT_TRUE(sim->Send("status"));
+      EXPECT_EQ(sim->ReadThrough(status), expected) << args.size();
+    };
+    {
+      Client client(path);
+      for (const unsigned counts : {0u, 1000u, 1000u, 500u, 500u}) WriteCounts(client, counts);
+    }
+    printedThrough(printed, "status plugged=1 output=500 loads=6 serial=4660 requests=15");
+    EXPECT_EQ(sim->Command("unplug"), "ok unplug");
+    EXPECT_EQ(sim->Command("plug"), "ok plug");
     Client client(path);
-    for (const unsigned counts : {0u, 1000u, 1000u, 500u, 500u}) WriteCounts(client, counts);
+    for (const unsigned counts : {0u, 0u}) WriteCounts(client, counts);
+    printedThrough(printedAfterReplug, "status plugged=1 output=0 loads=3 serial=4660 requests=21");
   }
-  ASSERT_TRUE(sim->Send("status"));
-  EXPECT_EQ(printedThrough("status plugged=1 output=500 loads=6 serial=4660 requests=15"),
-            c.printed);
-  EXPECT_EQ(sim->Command("unplug"), "ok unplug");
-  EXPECT_EQ(sim->Command("plug"), "ok plug");
-  Client client(path);
-  for (const unsigned counts : {0u, 0u}) WriteCounts(client, counts);
-  ASSERT_TRUE(sim->Send("status"));
-  EXPECT_EQ(printedThrough("status plugged=1 output=0 loads=3 serial=4660 requests=21"),
-            c.printedAfterReplug);
 }
-
-// The first load since power-up shows even when it leaves the converter at 0.
-const std::string kLoaded0 = "loaded 0 counts = 0.00 mA";
-const std::string kLoaded1000 = "loaded 1000 counts = 48.85 mA";
-const std::string kLoaded500 = "loaded 500 counts = 24.43 mA";
-
-INSTANTIATE_TEST_SUITE_P(
-    Console, SimProgramEchoes,
-    ::testing::Values(
-        LoadEcho{
-            "ChangesAndFirstSincePowerUp", {}, {kLoaded0, kLoaded1000, kLoaded500}, {kLoaded0}},
-        LoadEcho{"EveryLoad",
-                 {"--every-load"},
-                 {kLoaded0, kLoaded0, kLoaded1000, kLoaded1000, kLoaded500, kLoaded500},
-                 {kLoaded0, kLoaded0, kLoaded0}}),
-    [](const ::testing::TestParamInfo<LoadEcho>& test) { return test.param.name; });
 
 struct Ending {
   const char* name;
@@ -693,14 +670,9 @@ TEST_F(SimProgram, KeepsAnsweringAndStopsOnSignalWhileNobodyReadsItsConsole) {
   std::size_t loaded = 0;
   std::optional<std::string> line;
   while ((line = sim->ReadLine()) && line->rfind("loaded ", 0) == 0) ++loaded;
-  ASSERT_TRUE(line);
-  std::istringstream words(*line);
-  unsigned long dropped = 0;
-  std::string rest;
-  EXPECT_TRUE(words >> dropped && std::getline(words, rest) &&
-              rest == " console lines dropped while the console was blocked")
-      << *line;
-  EXPECT_EQ(loaded + dropped, 5000u);  // one a write: the first write's second load is no change
+  ASSERT_LT(loaded, 5000u);  // one a write: the first write's second load is no change
+  EXPECT_EQ(line,
+            std::to_string(5000 - loaded) + " console lines dropped while the console was blocked");
   EXPECT_EQ(sim->Command("status"),
             "status plugged=1 output=904 loads=5001 serial=4660 requests=15000");
 
@@ -713,14 +685,9 @@ TEST_F(SimProgram, KeepsAnsweringAndStopsOnSignalWhileNobodyReadsItsConsole) {
 
 TEST_F(SimProgram, ServesOnlyItsUserWhateverTheUmaskAndIdleClientsCannotLockOthersOut) {
   auto sim = Launch({}, "002");
-  auto mode = [&] {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
-  };
-  EXPECT_EQ(mode(), 0600u);
-  EXPECT_EQ(sim->Command("unplug"), "ok unplug");
-  EXPECT_EQ(sim->Command("plug"), "ok plug");
-  EXPECT_EQ(mode(), 0600u);
+  struct stat info {};
+  ASSERT_EQ(::stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
 
   std::vector<std::unique_ptr<Client>> idle;
   while (idle.size() < kMaxClients + 4) {
