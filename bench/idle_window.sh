@@ -37,7 +37,10 @@ before=$(ticks)
 sleep "$seconds"
 after=$(ticks)
 rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$window/status")
-polls=$(grep -c '^loaded' "$work/sim.log" || true)
-awk -v t=$((after - before)) -v hz="$hz" -v s="$seconds" -v rss="$rss" -v loads="$polls" 'BEGIN {
+# The console prints only loads that change the output; status counts every one.
+echo status >"$work/in"
+timeout 10 bash -c "until grep -qs '^status ' '$work/sim.log'; do sleep 0.1; done" || true
+polls=$(sed -n 's/^status .* loads=\([0-9]*\).*/\1/p' "$work/sim.log" | tail -n 1)
+awk -v t=$((after - before)) -v hz="$hz" -v s="$seconds" -v rss="$rss" -v loads="${polls:-0}" 'BEGIN {
   printf "idle window: %.2f s CPU over %d s (%.2f%% of one core), resident %.1f MiB, %d converter loads seen\n",
          t / hz, s, 100 * t / hz / s, rss / 1024, loads }'

@@ -15,14 +15,15 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
+#include "console.hpp"
 #include "parse_number.hpp"
 #include "platform/posix_registry.hpp"
 #include "registry_value.hpp"
@@ -34,6 +35,7 @@
 
 namespace {
 
+using tarnwick::sim::Console;
 using tarnwick::sim::ParseNumber;
 using tarnwick::sim::SimServer;
 
@@ -48,6 +50,8 @@ constexpr char kUsage[] =
     "  --socket PATH    device path to serve (default $XDG_RUNTIME_DIR/tarnwick-sim-<pid>.sock,\n"
     "                   else /tmp/tarnwick-sim-<uid>-<pid>.sock)\n"
     "  --log FILE       write every request to FILE in hex, one line each\n"
+    "  --every-load     print every converter load (default: only those that change the\n"
+    "                   output, and the first after start and after each plug)\n"
     "  --keep-registry  leave the published value in place on exit\n"
     "  --no-registry    do not publish the device path at all\n"
     "  --version        print the version and exit\n"
@@ -68,27 +72,11 @@ constexpr char kCommandHelp[] =
 
 constexpr unsigned kDefaultShortBytes = 4;
 
-// Every line goes out whole and at once: the server thread prints converter loads while the
-// main thread answers commands, and tests read both through one pipe.
-class Console {
- public:
-  void Out(const std::string& line) { Write(stdout, line); }
-  void Err(const std::string& line) { Write(stderr, line); }
-
- private:
-  void Write(std::FILE* stream, const std::string& line) {
-    std::lock_guard lock(mutex_);
-    std::fwrite(line.data(), 1, line.size(), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
-  }
-  std::mutex mutex_;
-};
-
 struct Settings {
   tarnwick::sim::SimOptions sim;
   bool keepRegistry = false;
   bool noRegistry = false;
+  bool everyLoad = false;
 };
 
 std::string DefaultSocketPath() {
@@ -128,6 +116,8 @@ std::optional<int> ParseArguments(int argc, char** argv, Settings& settings) {
       settings.keepRegistry = true;
     } else if (arg == "--no-registry") {
       settings.noRegistry = true;
+    } else if (arg == "--every-load") {
+      settings.everyLoad = true;
     } else if (arg == "--serial") {
       auto text = value();
       auto number = text ? ParseNumber(*text) : std::nullopt;
@@ -248,6 +238,7 @@ void EnsureStandardDescriptors() {
 // Reads commands until quit or a signal. EOF on stdin only ends the commands.
 void Serve(SimServer& server, Console& console, int signals) {
   bool input = true;
+  bool discarding = false;  // the rest of a line already refused as too long
   std::string pending;
   char buffer[4096];
   for (;;) {
@@ -267,12 +258,14 @@ void Serve(SimServer& server, Console& console, int signals) {
     for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
       const std::string line = pending.substr(0, end);
       pending.erase(0, end + 1);
+      if (std::exchange(discarding, false)) continue;
       const auto words = Words(line);
       if (!words.empty() && RunCommand(words, server, console) == Next::kQuit) return;
     }
+    // The tail of a line too long is no command of its own: it goes up to the newline.
     if (pending.size() > sizeof buffer) {
       pending.clear();
-      console.Out("error: command line too long");
+      if (!std::exchange(discarding, true)) console.Out("error: command line too long");
     }
   }
 }
@@ -302,12 +295,20 @@ int main(int argc, char** argv) {
 
   Console console;
   SimServer server(settings.sim);
-  server.OnLoad([&console](std::uint16_t counts) {
-    const std::uint32_t centi = tw_counts_to_centi_ma(counts);
+  // The program re-writes its set-point every second: only a change, or the first load since
+  // power-up, is worth a line unless asked for every one.
+  server.OnLoad([&console, everyLoad = settings.everyLoad](const tarnwick::sim::Load& load) {
+    if (!everyLoad && load.loads != 1 && load.counts == load.previous) return;
+    const std::uint32_t centi = tw_counts_to_centi_ma(load.counts);
     char line[64];
-    std::snprintf(line, sizeof line, "loaded %u counts = %u.%02u mA", static_cast<unsigned>(counts),
-                  centi / 100, centi % 100);
+    std::snprintf(line, sizeof line, "loaded %u counts = %u.%02u mA",
+                  static_cast<unsigned>(load.counts), centi / 100, centi % 100);
     console.Out(line);
+  });
+
+  server.OnClientDropped([&console] {
+    console.Out("dropped the longest-idle client: at most " +
+                std::to_string(tarnwick::sim::kMaxClients) + " connections at once");
   });
 
   std::string valueFile;
@@ -341,5 +342,6 @@ int main(int argc, char** argv) {
   }
   ::close(signals);
   console.Out("tarnwick-sim: SIMULATED controller stopped");
+  console.Close(Console::kClosePatience);
   return 0;
 }

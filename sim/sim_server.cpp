@@ -103,7 +103,15 @@ int SimServer::Listen() {
   for (int attempt = 0;; ++attempt) {
     int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) throw SystemError(errno, "cannot create the device socket");
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    // A socket takes its mode from the umask at bind, and anyone who may write it may connect:
+    // bind under a private umask so it is never open to others, not even for a moment. The
+    // umask is the whole process's, but a file another thread makes meanwhile only comes out
+    // more private.
+    const mode_t previousMask = ::umask(0177);
+    const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const int bindError = errno;
+    ::umask(previousMask);
+    if (bound == 0) {
       struct stat info {};
       if (::stat(options_.socketPath.c_str(), &info) == 0) {
         boundPathKnown_ = true;
@@ -118,7 +126,7 @@ int SimServer::Listen() {
       }
       return fd;
     }
-    int error = errno;
+    const int error = bindError;
     CloseFd(fd);
     if (error != EADDRINUSE || attempt > 0) {
       throw SystemError(error, "cannot bind " + options_.socketPath);
@@ -296,9 +304,14 @@ SimStatus SimServer::Status() const {
   return {plugged_, board_.output, board_.loads, board_.serial, requests_};
 }
 
-void SimServer::OnLoad(std::function<void(std::uint16_t counts)> callback) {
+void SimServer::OnLoad(std::function<void(const Load& load)> callback) {
   std::lock_guard lock(mutex_);
   onLoad_ = std::move(callback);
+}
+
+void SimServer::OnClientDropped(std::function<void()> callback) {
+  std::lock_guard lock(mutex_);
+  onClientDropped_ = std::move(callback);
 }
 
 void SimServer::ApplyPendingLocked() {
@@ -318,7 +331,7 @@ void SimServer::ApplyPendingLocked() {
 }
 
 void SimServer::CloseClients() {
-  for (int& fd : clients_) CloseFd(fd);
+  for (Connection& client : clients_) CloseFd(client.fd);
   clients_.clear();
 }
 
@@ -339,7 +352,7 @@ void SimServer::Loop() {
     const bool listening = listener_ >= 0 && !acceptPaused;
     if (listening) polled.push_back({listener_, POLLIN, 0});
     const std::size_t firstClient = polled.size();
-    for (int fd : clients_) polled.push_back({fd, POLLIN | POLLRDHUP, 0});
+    for (const Connection& client : clients_) polled.push_back({client.fd, POLLIN | POLLRDHUP, 0});
 
     const int timeout = acceptPaused ? static_cast<int>(kAcceptPause.count()) : -1;
     if (::poll(polled.data(), polled.size(), timeout) < 0) continue;  // EINTR, or retry
@@ -349,10 +362,7 @@ void SimServer::Loop() {
       while (::read(wake_, &count, sizeof count) < 0 && errno == EINTR) {
       }
     }
-    if (listening && (polled[1].revents & POLLIN) != 0 && !AcceptClients()) {
-      acceptPausedUntil = std::chrono::steady_clock::now() + kAcceptPause;
-    }
-
+    // Served before accepting, so no client closed to make room is still in `polled`.
     finished.clear();
     for (std::size_t i = firstClient; i < polled.size(); ++i) {
       const short events = polled[i].revents;
@@ -360,23 +370,51 @@ void SimServer::Loop() {
       // A request sent just before the peer hung up still gets served (and its reply lost).
       if ((events & (POLLIN | POLLRDHUP)) != 0) {
         open = ServeOne(polled[i].fd, events);
+        clients_[i - firstClient].lastActive = ++turn_;
       } else if ((events & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         open = false;
       }
       if (!open) finished.push_back(polled[i].fd);
     }
     for (int fd : finished) {
-      clients_.erase(std::remove(clients_.begin(), clients_.end(), fd), clients_.end());
+      std::erase_if(clients_, [fd](const Connection& client) { return client.fd == fd; });
       CloseFd(fd);
+    }
+
+    unsigned dropped = 0;
+    if (listening && (polled[1].revents & POLLIN) != 0 && !AcceptClients(dropped)) {
+      acceptPausedUntil = std::chrono::steady_clock::now() + kAcceptPause;
+    }
+    if (dropped != 0) {
+      std::function<void()> onDropped;
+      {
+        std::lock_guard lock(mutex_);
+        onDropped = onClientDropped_;
+      }
+      for (; onDropped && dropped != 0; --dropped) {
+        try {
+          onDropped();
+        } catch (...) {
+          // The device keeps working whatever an observer does.
+        }
+      }
     }
   }
 }
 
-bool SimServer::AcceptClients() {
+bool SimServer::AcceptClients(unsigned& dropped) {
   for (int i = 0; i < kAcceptBurst; ++i) {
     int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd >= 0) {
-      clients_.push_back(fd);
+      if (clients_.size() >= kMaxClients) {
+        auto idlest = std::min_element(
+            clients_.begin(), clients_.end(),
+            [](const Connection& a, const Connection& b) { return a.lastActive < b.lastActive; });
+        CloseFd(idlest->fd);
+        clients_.erase(idlest);
+        ++dropped;
+      }
+      clients_.push_back({fd, ++turn_});
       continue;
     }
     switch (errno) {
@@ -416,8 +454,8 @@ bool SimServer::ServeOne(int fd, short events) {
   std::size_t replyLength = 4;
   bool answer = true;
   bool loaded = false;
-  std::uint16_t counts = 0;
-  std::function<void(std::uint16_t)> onLoad;
+  Load load;
+  std::function<void(const Load&)> onLoad;
   {
     std::lock_guard lock(mutex_);
     // Unplugged after this connection was polled: the call never reaches the device.
@@ -444,6 +482,7 @@ bool SimServer::ServeOne(int fd, short events) {
       const std::size_t capacity = std::min<std::size_t>(ReadU32(request.data() + 4), kOutputRoom);
       std::size_t written = 0;
       int didLoad = 0;
+      load.previous = board_.output;
       if (tw_board_control(&board_, code, request.data() + kHeaderBytes, length - kHeaderBytes,
                            reply.data() + 4, capacity, &written, &didLoad) != 0) {
         PutU32(reply.data(), kResultSuccess);
@@ -454,7 +493,8 @@ bool SimServer::ServeOne(int fd, short events) {
       }
       if (didLoad != 0) {
         loaded = true;
-        counts = board_.output;
+        load.counts = board_.output;
+        load.loads = board_.loads;
         onLoad = onLoad_;
       }
     }
@@ -462,7 +502,7 @@ bool SimServer::ServeOne(int fd, short events) {
 
   if (loaded && onLoad) {
     try {
-      onLoad(counts);
+      onLoad(load);
     } catch (...) {
       // The device keeps working whatever an observer does.
     }

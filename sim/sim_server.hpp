@@ -29,6 +29,18 @@ struct SimOptions {
 // Largest request the stand-in driver takes; anything longer gets a failure reply.
 inline constexpr std::size_t kMaxRequestBytes = 1024;
 
+// Connections served at once. The program opens the device, makes its calls and closes it
+// within one event, so a new connection at the limit takes the place of the longest-idle one:
+// a few connections left idle cannot lock the program out.
+inline constexpr std::size_t kMaxClients = 16;
+
+// One converter load, as the OnLoad callback sees it.
+struct Load {
+  std::uint16_t counts = 0;    // what the converter holds now
+  std::uint16_t previous = 0;  // what it held before this load
+  std::uint32_t loads = 0;     // loads since power-up, this one included
+};
+
 // One consistent reading of the simulator's state.
 struct SimStatus {
   bool plugged = false;
@@ -79,10 +91,17 @@ class SimServer {
 
   // Called on the server thread, with no lock held, on each converter load and before the
   // reply that caused it is sent.
-  void OnLoad(std::function<void(std::uint16_t counts)> callback);
+  void OnLoad(std::function<void(const Load& load)> callback);
+  // Called on the server thread, with no lock held, each time a new connection at the limit
+  // closed the longest-idle one.
+  void OnClientDropped(std::function<void()> callback);
 
  private:
   enum class FaultKind { kFail, kShort, kHang };
+  struct Connection {
+    int fd;
+    std::uint64_t lastActive;  // when it was accepted or last sent a request, in server turns
+  };
   struct Fault {
     FaultKind kind;
     unsigned remaining;
@@ -91,7 +110,9 @@ class SimServer {
 
   void Loop();
   void ApplyPendingLocked();
-  bool AcceptClients();  // false when out of descriptors: stop accepting for a moment
+  // False when out of descriptors: stop accepting for a moment. Counts the clients it closed
+  // to stay within kMaxClients.
+  bool AcceptClients(unsigned& dropped);
   bool ServeOne(int fd, short events);  // false when the connection should be closed
   void CloseClients();
   int Listen();  // a new listening socket on the path; throws std::system_error
@@ -112,7 +133,8 @@ class SimServer {
   bool stopRequested_ = false;
   std::uint64_t requests_ = 0;
   std::deque<Fault> faults_;
-  std::function<void(std::uint16_t)> onLoad_;
+  std::function<void(const Load&)> onLoad_;
+  std::function<void()> onClientDropped_;
 
   // Operations for the server thread: callers bump requestedOps_ and wait for appliedOps_.
   std::uint64_t requestedOps_ = 0;
@@ -128,7 +150,8 @@ class SimServer {
   // Owned by the server thread while it runs, by the caller of Start/Stop otherwise.
   int listener_ = -1;
   int wake_ = -1;
-  std::vector<int> clients_;
+  std::vector<Connection> clients_;
+  std::uint64_t turn_ = 0;
   std::FILE* log_ = nullptr;
   std::thread thread_;
 };

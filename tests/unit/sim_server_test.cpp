@@ -77,9 +77,9 @@ int OpenDescriptors() {
 }
 
 // Waits for something the server thread does; false only if it never happens.
-bool Eventually(const std::function<bool()>& condition) {
+bool Eventually(const std::function<bool()>& condition, int patienceMs = kPatienceMs) {
   for (int waited = 0; !condition(); waited += 2) {
-    if (waited > kPatienceMs) return false;
+    if (waited > patienceMs) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
@@ -161,10 +161,10 @@ class SimServerTest : public ::testing::Test {
 
 TEST_F(SimServerTest, WriteSequenceLoadsTheConverterAndReportsEachLoad) {
   std::mutex mutex;
-  std::vector<std::uint16_t> loads;
-  server.OnLoad([&](std::uint16_t counts) {
+  std::vector<std::tuple<std::uint16_t, std::uint16_t, std::uint32_t>> loads;
+  server.OnLoad([&](const Load& load) {
     std::lock_guard lock(mutex);
-    loads.push_back(counts);
+    loads.push_back({load.counts, load.previous, load.loads});
   });
   Client client(path);
   ASSERT_EQ(client.error, 0) << std::strerror(client.error);
@@ -174,7 +174,8 @@ TEST_F(SimServerTest, WriteSequenceLoadsTheConverterAndReportsEachLoad) {
   // Power-up leaves the latch low, so the first write loads twice. Loads are reported before
   // the reply that follows them.
   std::lock_guard lock(mutex);
-  EXPECT_EQ(loads, (std::vector<std::uint16_t>{1000, 1000, 0x5A3}));
+  using L = std::tuple<std::uint16_t, std::uint16_t, std::uint32_t>;  // counts, previous, loads
+  EXPECT_EQ(loads, (std::vector<L>{{1000, 0, 1}, {1000, 1000, 2}, {0x5A3, 1000, 3}}));
   const SimStatus status = server.Status();
   EXPECT_EQ(status.output, 0x5A3);
   EXPECT_EQ(status.loads, 3u);
@@ -293,7 +294,7 @@ TEST_F(SimServerTest, UnplugDropsConnectionsAndThePathAndPlugPowersUpAgain) {
 }
 
 TEST_F(SimServerTest, UnplugFromTheLoadCallbackDoesNotDeadlock) {
-  server.OnLoad([this](std::uint16_t) { server.Unplug(); });
+  server.OnLoad([this](const Load&) { server.Unplug(); });
   Client client(path);
   EXPECT_EQ(client.Call(Request(PortWrite(10, true))), Ok(PortWrite(10, true)));
   EXPECT_TRUE(client.Dropped());
@@ -413,14 +414,18 @@ TEST(SimRegistryValue, RefusesKeysOthersCouldWriteAndWithdrawsOnlyOurOwnPath) {
   EXPECT_FALSE(WithdrawDeviceName(file, "/run/ours.sock"));
 }
 
-// tarnwick-sim with pipes on its stdin and stdout.
+// tarnwick-sim with pipes on its stdin and stdout, and the given umask if any.
 class SimProcess {
  public:
-  SimProcess(std::vector<std::string> args, const std::string& registry) {
+  SimProcess(std::vector<std::string> args, const std::string& registry,
+             const std::string& umask = {}) {
     ::signal(SIGPIPE, SIG_IGN);  // it may be gone when we write to it
     std::vector<std::string> env{"TARNWICK_REGISTRY=" + registry};
     for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
     args.insert(args.begin(), std::getenv("TARNWICK_SIM"));
+    if (!umask.empty()) {
+      args.insert(args.begin(), {"/bin/sh", "-c", "umask " + umask + " && exec \"$0\" \"$@\""});
+    }
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
       throw std::system_error(errno, std::generic_category(), "pipe2");
@@ -468,17 +473,21 @@ class SimProcess {
     }
     return lines;
   }
-  std::optional<std::string> Command(const std::string& line) {
+  bool Send(const std::string& line) {
     const std::string text = line + "\n";
-    if (::write(in_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return {};
-    return ReadLine();
+    return ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  }
+  std::optional<std::string> Command(const std::string& line) {
+    return Send(line) ? ReadLine() : std::nullopt;
   }
   void CloseInput() { ::close(std::exchange(in_, -1)); }
   void Signal(int number) { ::kill(pid_, number); }
   // The exit code, or nothing if it did not exit by itself.
-  std::optional<int> Wait() {
+  std::optional<int> Wait(int patienceMs = kPatienceMs) {
     int status = 0;
-    if (!Eventually([&] { return ::waitpid(pid_, &status, WNOHANG) != 0; })) return std::nullopt;
+    if (!Eventually([&] { return ::waitpid(pid_, &status, WNOHANG) != 0; }, patienceMs)) {
+      return std::nullopt;
+    }
     pid_ = -1;
     return WIFEXITED(status) ? std::optional(WEXITSTATUS(status)) : std::nullopt;
   }
@@ -502,9 +511,10 @@ class SimProgram : public ::testing::Test {
     if (std::getenv("TARNWICK_SIM") == nullptr) GTEST_SKIP() << "TARNWICK_SIM not set";
   }
   // Starts the program and reads its banner through "ready".
-  std::unique_ptr<SimProcess> Launch(std::vector<std::string> extra = {}) {
+  std::unique_ptr<SimProcess> Launch(std::vector<std::string> extra = {},
+                                     const std::string& umask = {}) {
     extra.insert(extra.begin(), {"--socket", path, "--serial", "0x1234"});
-    auto process = std::make_unique<SimProcess>(extra, registry);
+    auto process = std::make_unique<SimProcess>(extra, registry, umask);
     banner = process->ReadThrough("ready");
     return process;
   }
@@ -527,8 +537,7 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
   EXPECT_EQ(ReadFile(valueFile), path);
   Client client(path);
   WriteCounts(client, 1000);
-  EXPECT_EQ(sim->ReadLine(), "loaded 1000 counts = 48.85 mA");
-  EXPECT_EQ(sim->ReadLine(), "loaded 1000 counts = 48.85 mA");
+  EXPECT_EQ(sim->ReadLine(), "loaded 1000 counts = 48.85 mA");  // once: the second is no change
 
   const std::pair<const char*, const char*> exchanges[] = {
       {"status", "status plugged=1 output=1000 loads=2 serial=4660 requests=3"},
@@ -556,6 +565,10 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
   sim->Command("help");
   EXPECT_EQ(sim->ReadThrough("ok help").back(), "ok help");
 
+  // The tail of a line too long is thrown away with it, not run.
+  EXPECT_EQ(sim->Command(std::string(8192, 'A') + " quit"), "error: command line too long");
+  EXPECT_EQ(sim->Command("status"), "status plugged=1 output=0 loads=0 serial=77 requests=6");
+
   EXPECT_EQ(sim->Command("quit"), "ok quit");
   EXPECT_EQ(sim->ReadLine(), "tarnwick-sim: SIMULATED controller stopped");
   EXPECT_EQ(sim->Wait(), 0);
@@ -565,6 +578,34 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
   const std::string identify = "code=00222028 cap=8 in=08 12 0b 0a 00 00 00 00\n";
   EXPECT_EQ(ReadFile(dir.File("log")), write + "0b 00 00\n" + write + "03 00 00\n" + write +
                                            "0b 00 00\n" + identify + identify + identify);
+}
+
+TEST_F(SimProgram, PrintsTheLoadsItIsAskedForAndCountsEveryOne) {
+  // The first load since power-up shows even when it leaves the converter at 0.
+  const std::string l0 = "loaded 0 counts = 0.00 mA", l1000 = "loaded 1000 counts = 48.85 mA",
+                    l500 = "loaded 500 counts = 24.43 mA";
+  // Options, then what a write of 0, 1000, 1000, 500, 500 prints, and 0, 0 after a replug.
+  const std::tuple<std::vector<std::string>, std::vector<std::string>, std::vector<std::string>>
+      rows[] = {{{}, {l0, l1000, l500}, {l0}},
+                {{"--every-load"}, {l0, l0, l1000, l1000, l500, l500}, {l0, l0, l0}}};
+  for (const auto& [args, printed, printedAfterReplug] : rows) {
+    auto sim = Launch(args);
+    auto printedThrough = [&](std::vector<std::string> expected, const std::string& status) {
+      expected.push_back(status);
+      EXPECT_TRUE(sim->Send("status"));
+      EXPECT_EQ(sim->ReadThrough(status), expected) << args.size();
+    };
+    {
+      Client client(path);
+      for (const unsigned counts : {0u, 1000u, 1000u, 500u, 500u}) WriteCounts(client, counts);
+    }
+    printedThrough(printed, "status plugged=1 output=500 loads=6 serial=4660 requests=15");
+    EXPECT_EQ(sim->Command("unplug"), "ok unplug");
+    EXPECT_EQ(sim->Command("plug"), "ok plug");
+    Client client(path);
+    for (const unsigned counts : {0u, 0u}) WriteCounts(client, counts);
+    printedThrough(printedAfterReplug, "status plugged=1 output=0 loads=3 serial=4660 requests=21");
+  }
 }
 
 struct Ending {
@@ -608,6 +649,62 @@ INSTANTIATE_TEST_SUITE_P(
                       Ending{"ValueNoLongerOurs", {}, false, SIGTERM, true, true, true},
                       Ending{"NoRegistry", {"--no-registry"}, true, SIGTERM, false, false, false}),
     [](const ::testing::TestParamInfo<Ending>& test) { return test.param.name; });
+
+// The pipe holds about 2,200 load lines: a console nobody reads costs lines, never answers.
+TEST_F(SimProgram, KeepsAnsweringAndStopsOnSignalWhileNobodyReadsItsConsole) {
+  auto sim = Launch();
+  Client client(path);
+  unsigned written = 0;
+  auto writeChanges = [&](unsigned writes) {
+    for (const unsigned end = written + writes; written < end;) {
+      const unsigned counts = ++written % 2048;
+      for (const bool latch : {true, false, true}) {
+        ASSERT_EQ(client.Call(Request(PortWrite(counts, latch))), Ok(PortWrite(counts, latch)))
+            << "write " << written;
+      }
+    }
+  };
+  ASSERT_NO_FATAL_FAILURE(writeChanges(5000));
+
+  // Read again, the console owns up to what it lost, after the lines it kept.
+  std::size_t loaded = 0;
+  std::optional<std::string> line;
+  while ((line = sim->ReadLine()) && line->rfind("loaded ", 0) == 0) ++loaded;
+  ASSERT_LT(loaded, 5000u);  // one a write: the first write's second load is no change
+  EXPECT_EQ(line,
+            std::to_string(5000 - loaded) + " console lines dropped while the console was blocked");
+  EXPECT_EQ(sim->Command("status"),
+            "status plugged=1 output=904 loads=5001 serial=4660 requests=15000");
+
+  ASSERT_NO_FATAL_FAILURE(writeChanges(5000));
+  sim->Signal(SIGTERM);
+  EXPECT_EQ(sim->Wait(5000), 0);  // a hang bound only
+  EXPECT_FALSE(Exists(path));
+  EXPECT_FALSE(Exists(valueFile));
+}
+
+TEST_F(SimProgram, ServesOnlyItsUserWhateverTheUmaskAndIdleClientsCannotLockOthersOut) {
+  auto sim = Launch({}, "002");
+  struct stat info {};
+  ASSERT_EQ(::stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+
+  std::vector<std::unique_ptr<Client>> idle;
+  while (idle.size() < kMaxClients + 4) {
+    idle.push_back(std::make_unique<Client>(path));
+    ASSERT_EQ(idle.back()->error, 0) << std::strerror(idle.back()->error);
+  }
+  Client fresh(path);
+  EXPECT_EQ(fresh.Call(Request(kIdentify)), Ok({0x34, 0x12, 0, 0, 0, 0, 0, 0}));
+  for (std::size_t i = 0; i < 5; ++i) EXPECT_TRUE(idle[i]->Dropped()) << i;  // the longest idle
+  const std::string status = "status plugged=1 output=0 loads=0 serial=4660 requests=1";
+  std::vector<std::string> printed(5,
+                                   "dropped the longest-idle client: at most 16 connections "
+                                   "at once");
+  printed.push_back(status);
+  ASSERT_TRUE(sim->Send("status"));
+  EXPECT_EQ(sim->ReadThrough(status), printed);
+}
 
 TEST_F(SimProgram, ExitsAtOnceOnBadOrInformationalArguments) {
   std::ofstream(path) << "not a socket";

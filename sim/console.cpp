@@ -1,0 +1,124 @@
+#include "console.hpp"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <utility>
+
+namespace tarnwick::sim {
+namespace {
+
+struct Line {
+  int fd;
+  std::string text;
+};
+
+// Gives up at an error such as EPIPE: there is nobody left to tell.
+void WriteAll(int fd, const std::string& text) {
+  const char* data = text.data();
+  std::size_t left = text.size();
+  while (left != 0) {
+    const ssize_t written = ::write(fd, data, left);
+    if (written >= 0) {
+      data += written;
+      left -= static_cast<std::size_t>(written);
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      // Whoever started us may have handed over a non-blocking descriptor.
+      pollfd polled{fd, POLLOUT, 0};
+      ::poll(&polled, 1, -1);
+    } else if (errno != EINTR) {
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+struct Console::Shared {
+  std::mutex mutex;
+  std::condition_variable wake;  // lines queued, or closing
+  std::condition_variable idle;  // everything queued has been written
+  std::deque<Line> queue;
+  std::uint64_t dropped = 0;
+  bool writing = false;
+  bool closing = false;
+
+  void Write() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      wake.wait(lock, [this] { return !queue.empty() || closing; });
+      if (queue.empty()) return;
+      std::deque<Line> batch;
+      batch.swap(queue);
+      // Lines are only dropped while the queue is full, so the gap comes after this batch.
+      if (dropped != 0) {
+        batch.push_back(
+            {STDOUT_FILENO, std::to_string(std::exchange(dropped, 0)) +
+                                " console lines dropped while the console was blocked\n"});
+      }
+      writing = true;
+      lock.unlock();
+      // One write per run of lines for the same stream keeps a busy console cheap.
+      std::string run;
+      for (std::size_t i = 0; i < batch.size(); ++i) {
+        run += batch[i].text;
+        if (i + 1 == batch.size() || batch[i + 1].fd != batch[i].fd) {
+          WriteAll(batch[i].fd, run);
+          run.clear();
+        }
+      }
+      lock.lock();
+      writing = false;
+      if (queue.empty()) idle.notify_all();
+    }
+  }
+};
+
+Console::Console() : shared_(std::make_shared<Shared>()) {
+  writer_ = std::thread([shared = shared_] { shared->Write(); });
+}
+
+Console::~Console() {
+  Close(kClosePatience);
+}
+
+void Console::Out(const std::string& line) {
+  Put(STDOUT_FILENO, line);
+}
+
+void Console::Err(const std::string& line) {
+  Put(STDERR_FILENO, line);
+}
+
+void Console::Put(int fd, const std::string& line) {
+  std::lock_guard lock(shared_->mutex);
+  if (shared_->closing) return;
+  if (shared_->queue.size() >= kQueuedLines) {
+    ++shared_->dropped;
+    return;
+  }
+  shared_->queue.push_back({fd, line + '\n'});
+  shared_->wake.notify_one();
+}
+
+void Console::Close(std::chrono::milliseconds patience) {
+  if (!writer_.joinable()) return;
+  std::unique_lock lock(shared_->mutex);
+  shared_->closing = true;
+  shared_->wake.notify_one();
+  const bool drained = shared_->idle.wait_for(
+      lock, patience, [this] { return shared_->queue.empty() && !shared_->writing; });
+  lock.unlock();
+  // A drained writer is on its way out; a stuck one ends with the process.
+  if (drained) {
+    writer_.join();
+  } else {
+    writer_.detach();
+  }
+}
+
+}  // namespace tarnwick::sim
