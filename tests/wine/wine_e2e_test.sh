@@ -6,9 +6,9 @@
 # opening nothing, a serial change, a failed and a short transfer, unplug and plug, start
 # without the registry value, each control's border drawn where it belongs at 96 and 144 DPI,
 # and Alt+E, or Enter on Exit, leaving no process; the console tool tarnwick.exe (a table of
-# invocations, its warning while the window runs, and the sweep.bat example); then the driver's own edges
-# (twsim_driver_test.exe). tarnwick-simctl.exe reads the driver's state and the window's
-# controls from outside.
+# invocations, its warning while the window runs, and the sweep.bat example); then the driver's
+# own edges (twsim_driver_test.exe). tarnwick-simctl.exe reads the driver's state and the
+# window's controls from outside.
 #
 # Usage: wine_e2e_test.sh BUILD_DIR [TARNWICK_SCRIPT]
 # BUILD_DIR is a win64 build. TARNWICK_SCRIPT (or the env var of that name) is a Linux build's
