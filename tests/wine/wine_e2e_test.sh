@@ -422,8 +422,7 @@ tool_rows=(
   '-|set ""|64|2|0|'
   'unplug|set 5|2|2|0|'
   'fail 1|set 1500|2|1500|3|'
-  '-|set 0|0|0|4|'
-  'noregistry|--json set 5|1|0|0|{"ok":false,"exit":1,"error":"No controller, check USB connection."}'
+  'noregistry|--json set 5|1|1500|0|{"ok":false,"exit":1,"error":"No controller, check USB connection."}'
 )
 for row in "${tool_rows[@]}"; do
   IFS='|' read -r before args want_code want_output want_requests want_out <<<"$row"
