@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 source scripts/setup.sh
 
 cmake --preset dev >/dev/null
-cmake --build --preset dev --target tarnwick-sim tarnwick-test tarnwick-script tarnwick-write
+cmake --build --preset dev --target tarnwick-sim tarnwick-test tarnwick-script tarnwick
 
 work=$(mktemp -d /tmp/tarnwick-run-XXXXXX)
 socket="$work/controller.sock"

@@ -30,6 +30,7 @@ std::string OpenDeviceErrorText(std::int32_t number, const std::string& descript
 
 ControllerReply ControllerLink::SendPacket(ControllerPacket& packet) {
   ControllerReply reply{};
+  ++failedTransfers_;  // taken back below once a whole reply is in
   if (deviceHandle_ <= 0) return reply;
   packet.Target = kTarget;
   packet.Model = kModel;
@@ -49,6 +50,8 @@ ControllerReply ControllerLink::SendPacket(ControllerPacket& packet) {
   } catch (...) {
     return reply;  // a failed transfer reads as zeros, like any other
   }
+  // A short reply still goes to the window as it came; only the count calls it a failure.
+  if (returned >= output.size()) --failedTransfers_;
   return output;
 }
 

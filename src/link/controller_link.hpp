@@ -56,6 +56,7 @@ class ControllerLink {
   ControllerLink(const ControllerLink&) = delete;
   ControllerLink& operator=(const ControllerLink&) = delete;
 
+  // On failure the reply is all zeros, as the window expects; FailedTransfers() counts it.
   ControllerReply SendPacket(ControllerPacket& packet);
   std::string ReadRegistryString(platform::RegKey root, const std::string& subkey,
                                  const std::string& valueName, const std::string& defaultText);
@@ -65,6 +66,9 @@ class ControllerLink {
   platform::Handle DeviceHandle() const { return deviceHandle_; }
   const std::string& StatusText() const { return statusText_; }
   const std::string& DevicePath() const { return devicePath_; }
+  // Transfers that got no whole reply (no device open, refused, failed, or short): the
+  // window never looks, a console tool needs it for its exit status.
+  std::uint64_t FailedTransfers() const { return failedTransfers_; }
 
  private:
   void ReportUnexpectedFailure() noexcept;
@@ -73,6 +77,7 @@ class ControllerLink {
   std::string& statusText_;
   platform::Handle deviceHandle_ = 0;
   std::string devicePath_;
+  std::uint64_t failedTransfers_ = 0;
 };
 
 // Closes the device when the handler that opened it leaves, on every path.

@@ -5,9 +5,10 @@
 # milliamp label, colour) and the converter's output, Alt and F10 writing like any key and
 # opening nothing, a serial change, a failed and a short transfer, unplug and plug, start
 # without the registry value, each control's border drawn where it belongs at 96 and 144 DPI,
-# and Alt+E, or Enter on Exit, leaving no process; then the driver's own edges
-# (twsim_driver_test.exe). tarnwick-simctl.exe reads the driver's state and the window's
-# controls from outside.
+# and Alt+E, or Enter on Exit, leaving no process; the console tool tarnwick.exe (a table of
+# invocations, its warning while the window runs, and the sweep.bat example); then the driver's
+# own edges (twsim_driver_test.exe). tarnwick-simctl.exe reads the driver's state and the
+# window's controls from outside.
 #
 # Usage: wine_e2e_test.sh BUILD_DIR [TARNWICK_SCRIPT]
 # BUILD_DIR is a win64 build. TARNWICK_SCRIPT (or the env var of that name) is a Linux build's
@@ -43,8 +44,9 @@ exe=$build/src/app/win32/TarnwickTest.exe
 simctl=$build/sim/wine/tarnwick-simctl.exe
 driver=$build/sim/wine/twusbio_sim.sys
 driver_test=$build/tests/wine/twsim_driver_test.exe
+tarnwick_exe=$build/src/app/tool/tarnwick.exe
 work=$build/wine-e2e
-for file in "$exe" "$simctl" "$driver" "$driver_test"; do
+for file in "$exe" "$simctl" "$driver" "$driver_test" "$tarnwick_exe"; do
   [ -f "$file" ] || fail "$file not found: build the win64 preset first"
 done
 for tool in wine wineserver wineboot:wine Xvfb:xvfb xdotool import:imagemagick; do
@@ -396,8 +398,87 @@ wait_for_line "$POLL_LIMIT" "$before" '"lblSerNum":"Serial Number: 305419896"'
 wait_for_status "$POLL_LIMIT" plugged=1 "output=$stepped"
 echo "ok: plugged: the serial number is back and the poll wrote $stepped to the fresh board"
 
+# The tool warns that the window will undo its write (the same value here, so nothing moves).
+code=0
+timeout 60 wine "$tarnwick_exe" set "$stepped" >/dev/null 2>"$work/tool-err" || code=$?
+[ "$code" -eq 0 ] ||
+  fail "tarnwick.exe set $stepped beside the window: status $code: $(tr -d '\r' <"$work/tool-err")"
+grep -qF "window is running" "$work/tool-err" || fail "no warning of the running window"
+echo "ok: tarnwick.exe warns while the window runs"
+
 exit_program
 echo "ok: Alt+E ended the program"
+
+# --- the console tool, with no window to undo its writes ---
+# Each row: ctl command ahead of it (- for none; noregistry: the value removed for the row),
+# arguments (as shell words), exit status, converter afterwards, requests that reached the
+# driver, all of standard output (empty: unchecked).
+tool_rows=(
+  '-|set 50mA|0|1024|4|set 1024 counts (50.0mA) on the controller with serial number 305419896'
+  '-|--json set 2.5|0|2|4|{"ok":true,"counts":2,"mA":"0.1","serial":305419896}'
+  '-|serial|0|2|1|305419896'
+  '-|set 3000|64|2|0|'
+  '-|set 12abc|64|2|0|'
+  '-|set ""|64|2|0|'
+  'unplug|set 5|2|2|0|'
+  'fail 1|set 1500|2|1500|3|'
+  'noregistry|--json set 5|1|1500|0|{"ok":false,"exit":1,"error":"No controller, check USB connection."}'
+)
+for row in "${tool_rows[@]}"; do
+  IFS='|' read -r before args want_code want_output want_requests want_out <<<"$row"
+  words=()
+  eval "words=($args)"
+  case "$before" in
+    -) ;;
+    noregistry)
+      timeout 60 wine reg delete "$regkey" /v DeviceName /f >/dev/null 2>&1 ||
+        fail "could not delete the registry value"
+      ;;
+    *)
+      read -ra command <<<"$before"
+      ctl "${command[@]}" >/dev/null || fail "tarnwick-simctl $before failed"
+      ;;
+  esac
+  requests=$(ctl status | sed -n 's/.* requests=\([0-9]*\)$/\1/p')
+  code=0
+  timeout 60 wine "$tarnwick_exe" "${words[@]}" >"$work/tool-out" 2>"$work/tool-err" || code=$?
+  out=$(tr -d '\r' <"$work/tool-out")
+  [ "$code" -eq "$want_code" ] ||
+    fail "tarnwick.exe $args: status $code, not $want_code: $(tr -d '\r' <"$work/tool-err")"
+  [ -z "$want_out" ] || [ "$out" = "$want_out" ] || fail "tarnwick.exe $args printed: $out"
+  status=$(ctl status) || fail "tarnwick-simctl status failed"
+  [[ $status == *" output=$want_output "* ]] ||
+    fail "tarnwick.exe $args left the driver at: $status"
+  [[ $status == *" requests=$((requests + want_requests))" ]] ||
+    fail "tarnwick.exe $args: $want_requests requests expected after $requests: $status"
+  if [ "$before" = unplug ]; then
+    ctl plug >/dev/null || fail "tarnwick-simctl plug failed"
+  elif [ "$before" = noregistry ]; then
+    timeout 60 wine reg add "$regkey" /v DeviceName /t REG_SZ /d '\\.\TWUSBIO0' /f \
+      >/dev/null 2>&1 || fail "could not write the registry value"
+  fi
+  echo "ok: tarnwick.exe $args: status $code${want_out:+, $out}"
+done
+# The batch example, found by cmd beside tarnwick.exe: a whole sweep, and unplugged it stops
+# at its first step with tarnwick's status (Wine's cmd has no timeout: the holds are skipped).
+sweep_bat="Z:${source_dir//\//\\}\\docs\\examples\\sweep.bat"
+for plugged in 1 0; do
+  [ $plugged = 1 ] || ctl unplug >/dev/null || fail "tarnwick-simctl unplug failed"
+  code=0
+  (cd "$(dirname "$tarnwick_exe")" && timeout 120 wine cmd /c "$sweep_bat") \
+    >"$work/tool-out" 2>"$work/tool-err" || code=$?
+  status=$(ctl status) || fail "tarnwick-simctl status failed"
+  if [ $plugged = 1 ]; then
+    [ "$code" -eq 0 ] && [ "$(grep -c '^set ' "$work/tool-out")" -eq 11 ] &&
+      [[ $status == *" output=2047 "* ]] ||
+      fail "sweep.bat: status $code, $status: $(tr -d '\r' <"$work/tool-out" "$work/tool-err")"
+  else
+    ctl plug >/dev/null || fail "tarnwick-simctl plug failed"
+    [ "$code" -eq 2 ] && [ "$(grep -c 'did not open' "$work/tool-err")" -eq 1 ] ||
+      fail "sweep.bat unplugged: status $code: $(tr -d '\r' <"$work/tool-err")"
+  fi
+done
+echo "ok: sweep.bat sweeps to 2047 counts, and stops at its first failure with status 2"
 
 # --- start without the registry value, at 144 DPI ---
 timeout 60 wine reg delete "$regkey" /v DeviceName /f >/dev/null 2>&1 ||

@@ -9,12 +9,12 @@
 
 #include "control/setpoint_write.hpp"
 #include "ui/state_json.hpp"
+#include "window_class.hpp"
 
 namespace tarnwick::app {
 
 namespace {
 
-constexpr char kWindowClass[] = "TarnwickTestWindow";
 constexpr DWORD kWindowStyle =
     WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr DWORD kWindowExStyle = 0;

@@ -1,0 +1,17 @@
+@echo off
+rem A current sweep: 0 to 100 mA in 10 mA steps, each held for a second. Stops at the first
+rem step the controller does not take, with tarnwick's exit status.
+setlocal
+set ma=0
+:step
+tarnwick set %ma%mA
+if errorlevel 1 goto stopped
+if %ma%==100 exit /b 0
+timeout /t 1 /nobreak >nul
+set /a ma=ma+10
+goto step
+
+:stopped
+set status=%errorlevel%
+echo sweep stopped at %ma%mA: tarnwick exited with status %status% 1>&2
+exit /b %status%
