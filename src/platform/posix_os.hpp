@@ -7,6 +7,7 @@
 #include <set>
 
 #include "platform/os.hpp"
+#include "platform/unique_fd.hpp"
 
 namespace tarnwick::platform::posix {
 
@@ -40,7 +41,7 @@ class PosixOs final : public Os {
  private:
   bool Fail(int error);
   Handle FailOpen(int error);
-  std::int32_t Remember(int keyFd, RegKey& result);
+  std::int32_t Remember(UniqueFd keyFd, RegKey& result);
 
   std::chrono::milliseconds replyTimeout_;
   std::mutex mutex_;    // guards the sets below

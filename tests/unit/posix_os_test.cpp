@@ -15,10 +15,28 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <new>
 #include <thread>
 #include <vector>
 
 #include "link/controller_link.hpp"
+
+// Allocation failure on demand: once armed, the allocation after this many more throws.
+namespace {
+thread_local long allocationsBeforeFailure = -1;
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (allocationsBeforeFailure >= 0 && allocationsBeforeFailure-- == 0) throw std::bad_alloc();
+  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+  throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept {
+  std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+  std::free(block);
+}
 
 namespace tarnwick::platform::posix {
 namespace {
@@ -154,6 +172,66 @@ TEST_F(Registry, RefusesDotComponentsAndUnknownRoots) {
   EXPECT_EQ(os.regOpenKey(kHKeyLocalMachine, "\\System\\\\CurrentControlSet\\", 0, 1, key),
             kErrorSuccess);
   EXPECT_EQ(os.regCloseKey(key), kErrorSuccess);
+}
+
+// Every allocation of each call fails in turn; whatever it had opened by then is closed.
+TEST_F(Registry, RunningOutOfMemoryAnywhereLeavesNoDescriptorOpen) {
+  const fs::path value = Publish("/run/dev.sock");
+  // Longer than a short string keeps inline, so matching its case allocates.
+  const std::string longName = "AValueNameLongerThanSixteen";
+  std::ofstream(value.parent_path() / longName) << "x";
+  const fs::path device = dir / "dev.sock";
+  std::string lowerSubkey = link::kRegistrySubkey;
+  for (char& c : lowerSubkey) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  RegKey openKey = 0;
+  ASSERT_EQ(os.regOpenKey(kHKeyLocalMachine, link::kRegistrySubkey, 0, 1, openKey), kErrorSuccess);
+  const int listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, device.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 64), 0);
+
+  auto openKeyAt = [&](const std::string& subkey) {
+    RegKey key = 0;
+    if (os.regOpenKey(kHKeyLocalMachine, subkey, 0, 1, key) == kErrorSuccess) os.regCloseKey(key);
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> call;
+  } cases[] = {
+      {"key as spelled", [&] { openKeyAt(link::kRegistrySubkey); }},
+      {"key in another case", [&] { openKeyAt(lowerSubkey); }},
+      {"value in another case",
+       [&] {
+         std::uint8_t data[64];
+         std::uint32_t type = 0;
+         std::uint32_t size = sizeof data;
+         os.regQueryValue(openKey, "avaluenamelongerthansixteen", type, data, size);
+       }},
+      {"device",
+       [&] {
+         if (const Handle handle = os.createFile(device, kGenericReadWrite, 3, 3, 0); handle > 0) {
+           os.closeHandle(handle);
+         }
+       }},
+  };
+  for (const Case& c : cases) {
+    for (long failing = 0;; ++failing) {
+      const int before = OpenDescriptors();
+      allocationsBeforeFailure = failing;
+      try {
+        c.call();
+      } catch (const std::bad_alloc&) {
+      }
+      const bool allSucceeded = allocationsBeforeFailure >= 0;
+      allocationsBeforeFailure = -1;
+      EXPECT_EQ(OpenDescriptors(), before) << c.name << ", allocation " << failing << " failing";
+      if (allSucceeded) break;
+    }
+  }
+  close(listener);
+  EXPECT_EQ(os.regCloseKey(openKey), kErrorSuccess);
 }
 
 TEST_F(Registry, ClosingAKeyItNeverOpenedTouchesNoDescriptor) {
