@@ -281,6 +281,12 @@ Handle PosixOs::createFile(const std::string& path, std::uint32_t, std::uint32_t
     }
   }
   if (rc != 0) return FailOpen(errno);
+  // The device is trusted as the registry is: a driver another user serves could report any
+  // serial and swallow every write.
+  ucred peer{};
+  socklen_t peerSize = sizeof peer;
+  if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0) return FailOpen(errno);
+  if (!TrustedUser(peer.uid)) return FailOpen(EACCES);
   const std::lock_guard lock(mutex_);
   devices_.insert(fd.get());
   return fd.release();
