@@ -130,6 +130,22 @@ const char* RootKeyDirectory(RegKey root) {
   return root == kHKeyLocalMachine ? "HKEY_LOCAL_MACHINE" : nullptr;
 }
 
+bool KeyDirectories(RegKey root, std::string_view subkey, std::vector<std::string>& names) {
+  names.clear();
+  const char* rootName = RootKeyDirectory(root);
+  if (rootName == nullptr) return false;
+  names.emplace_back(rootName);
+  while (!subkey.empty()) {
+    const auto cut = subkey.find('\\');
+    const std::string_view name = subkey.substr(0, cut);
+    subkey = cut == std::string_view::npos ? std::string_view{} : subkey.substr(cut + 1);
+    if (name.empty()) continue;
+    if (!ValidComponent(name)) return false;
+    names.emplace_back(name);
+  }
+  return true;
+}
+
 bool TrustedUser(uid_t uid) {
   static const uid_t user = geteuid();
   return uid == user || uid == 0;
@@ -162,8 +178,9 @@ Handle PosixOs::FailOpen(int error) {
 std::int32_t PosixOs::regOpenKey(RegKey root, const std::string& subkey, std::uint32_t,
                                  std::uint32_t, RegKey& result) {
   result = 0;
-  const char* rootName = RootKeyDirectory(root);
-  if (rootName == nullptr) return kErrorInvalidHandle;
+  if (RootKeyDirectory(root) == nullptr) return kErrorInvalidHandle;
+  std::vector<std::string> names;
+  if (!KeyDirectories(root, subkey, names)) return kErrorAccessDenied;
   const std::string base = RegistryRoot();
   if (base.empty()) return kErrorFileNotFound;
 
@@ -171,16 +188,6 @@ std::int32_t PosixOs::regOpenKey(RegKey root, const std::string& subkey, std::ui
   // below it may.
   UniqueFd fd(open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd) return kErrorFileNotFound;
-  std::vector<std::string> names{rootName};
-  std::string_view rest = subkey;
-  while (!rest.empty()) {
-    const auto cut = rest.find('\\');
-    const std::string_view name = rest.substr(0, cut);
-    rest = cut == std::string_view::npos ? std::string_view{} : rest.substr(cut + 1);
-    if (name.empty()) continue;  // a trailing or doubled separator, as Windows allows
-    if (!ValidComponent(name)) return kErrorAccessDenied;
-    names.emplace_back(name);
-  }
   if (!Trusted(fd.get(), true)) return kErrorAccessDenied;
   if (const int key = OpenSpelledKey(fd.get(), names); key != kNotAsSpelled) {
     if (key < 0) return kErrorAccessDenied;

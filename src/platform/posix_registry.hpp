@@ -6,6 +6,8 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/os.hpp"
 
@@ -17,6 +19,11 @@ std::string RegistryRoot();
 
 // The directory that stands for a root key, or nullptr for a root the stand-in does not know.
 const char* RootKeyDirectory(RegKey root);
+
+// The directories, outermost first, that stand for subkey under root: root's own, then one
+// for each name between backslashes (empty names skipped, as Windows does). False for a root
+// the stand-in does not know or a name that would leave the tree.
+bool KeyDirectories(RegKey root, std::string_view subkey, std::vector<std::string>& names);
 
 // Whose keys, values and devices are believed: the user's own, or root's.
 bool TrustedUser(uid_t uid);
