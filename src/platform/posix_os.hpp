@@ -15,9 +15,11 @@ class PosixOs final : public Os {
  public:
   // A transfer whose reply takes longer than replyTimeout fails, so a hung driver cannot
   // freeze the window. A driver that never answers costs one bound per session (the later
-  // transfers on a late connection fail at once): 250 ms keeps a key press under 0.3 s and a
+  // transfers on a late connection fail at once): 240 ms keeps a key press under 0.3 s and a
   // poll's two sessions under 0.6 s, while a live driver answers in well under a millisecond.
-  explicit PosixOs(std::chrono::milliseconds replyTimeout = std::chrono::milliseconds(250))
+  // Not 250: at the usual 250 Hz tick that is 63 ticks, which the kernel's timer wheel keeps
+  // in 32 ms slots (waits of up to 288 ms); 60 ticks end on the tick.
+  explicit PosixOs(std::chrono::milliseconds replyTimeout = std::chrono::milliseconds(240))
       : replyTimeout_(replyTimeout) {}
   ~PosixOs() override;
   PosixOs(const PosixOs&) = delete;
