@@ -28,15 +28,17 @@ namespace {
 thread_local long allocationsBeforeFailure = -1;
 }  // namespace
 
-void* operator new(std::size_t size) {
+// Out of line, all three: inlined, the optimiser sees malloc paired with delete (or new with
+// free) and warns of a mismatch.
+[[gnu::noinline]] void* operator new(std::size_t size) {
   if (allocationsBeforeFailure >= 0 && allocationsBeforeFailure-- == 0) throw std::bad_alloc();
   if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
   throw std::bad_alloc();
 }
-void operator delete(void* block) noexcept {
+[[gnu::noinline]] void operator delete(void* block) noexcept {
   std::free(block);
 }
-void operator delete(void* block, std::size_t) noexcept {
+[[gnu::noinline]] void operator delete(void* block, std::size_t) noexcept {
   std::free(block);
 }
 
