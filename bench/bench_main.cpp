@@ -6,11 +6,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -25,35 +27,47 @@ namespace {
 namespace fs = std::filesystem;
 using namespace tarnwick;
 
-// One stand-in driver for the whole run, published in a private registry.
+// A stand-in driver for the whole run, published in a registry of its own.
 class Bench {
  public:
-  Bench() {
+  explicit Bench(bool hung) {
     char pattern[] = "/tmp/tw-bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
     dir_ = pattern;
-    const std::string registry = dir_ + "/registry";
-    fs::create_directory(registry);
-    fs::permissions(registry, fs::perms::owner_all, fs::perm_options::replace);
-    setenv("TARNWICK_REGISTRY", registry.c_str(), 1);
+    registry_ = dir_ + "/registry";
+    fs::create_directory(registry_);
+    fs::permissions(registry_, fs::perms::owner_all, fs::perm_options::replace);
     server_ = std::make_unique<sim::SimServer>(sim::SimOptions{dir_ + "/dev.sock", 12345, ""});
     server_->Start();
-    sim::PublishDeviceName(registry, server_->SocketPath());
+    if (hung) server_->HangNext(std::numeric_limits<unsigned>::max());
+    sim::PublishDeviceName(registry_, server_->SocketPath());
   }
   ~Bench() {
     server_.reset();
     fs::remove_all(dir_);
   }
+  // The program finds whichever driver was used last.
+  Bench& Use() {
+    setenv("TARNWICK_REGISTRY", registry_.c_str(), 1);
+    return *this;
+  }
   const std::string& Socket() const { return server_->SocketPath(); }
 
  private:
   std::string dir_;
+  std::string registry_;
   std::unique_ptr<sim::SimServer> server_;
 };
 
 Bench& Driver() {
-  static Bench bench;
-  return bench;
+  static Bench bench(false);
+  return bench.Use();
+}
+
+// Accepts every connection and never answers a request.
+Bench& HungDriver() {
+  static Bench bench(true);
+  return bench.Use();
 }
 
 // The floor: connect, `transfers` request/reply pairs in the wire format, close.
@@ -150,6 +164,40 @@ void BM_PollPaired(benchmark::State& state) {
       });
 }
 
+// How long one event holds the window against a driver that never answers; the worst
+// iteration is the figure to read against the target.
+template <typename Event>
+void HeldAgainstTarget(benchmark::State& state, Event event, double targetMs) {
+  using Clock = std::chrono::steady_clock;
+  double worstMs = 0;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    event();
+    worstMs =
+        std::max(worstMs, std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+  }
+  state.counters["worst_ms"] = worstMs;
+  state.counters["target_ms"] = targetMs;
+}
+
+void BM_KeyOnHungDevice(benchmark::State& state) {
+  HungDriver();
+  platform::posix::PosixOs os;
+  ui::MainForm form(os);
+  HeldAgainstTarget(
+      state, [&] { form.txtCurrent_KeyDown(ui::kKeyUp, 0); }, 300);
+  if (form.txtCurrent.Text() == "0") state.SkipWithError("the key was not handled");
+}
+
+void BM_PollOnHungDevice(benchmark::State& state) {
+  HungDriver();
+  platform::posix::PosixOs os;
+  ui::MainForm form(os);
+  HeldAgainstTarget(
+      state, [&] { form.tmrSN_Timer(); }, 600);
+  if (form.lblSerNum.caption != "Serial Number: 0") state.SkipWithError("the device answered");
+}
+
 // The registry read every open makes: the part of a write that is not socket work.
 void BM_ReadRegistry(benchmark::State& state) {
   Driver();
@@ -207,6 +255,8 @@ BENCHMARK(BM_PollFloor);
 BENCHMARK(BM_ReadRegistry);
 BENCHMARK(BM_UpdateDACPaired);
 BENCHMARK(BM_PollPaired);
+BENCHMARK(BM_KeyOnHungDevice)->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PollOnHungDevice)->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PasteChange)->RangeMultiplier(4)->Range(1 << 10, 1 << 16)->Complexity();
 
 }  // namespace

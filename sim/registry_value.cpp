@@ -7,52 +7,93 @@
 #include <array>
 #include <cerrno>
 #include <stdexcept>
+#include <string>
 #include <system_error>
 #include <vector>
 
 #include "link/controller_link.hpp"
 #include "platform/posix_registry.hpp"
+#include "platform/unique_fd.hpp"
 
 namespace tarnwick::sim {
 namespace {
 
-std::system_error SystemError(int error, const std::string& what) {
-  return std::system_error(error, std::generic_category(), what);
+namespace posix = platform::posix;
+using posix::UniqueFd;
+
+// Every refusal names the value and why, as the daemon prints it: "cannot publish FILE: ...".
+[[noreturn]] void Refuse(const std::string& valueFile, const std::string& why) {
+  throw std::runtime_error("cannot publish " + valueFile + ": " + why);
 }
 
-// Creates each missing directory of path; the registry holds nothing for group or others.
-void MakeDirectories(const std::string& path) {
-  for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
-    const std::string prefix = path.substr(0, end);
-    if (!prefix.empty() && ::mkdir(prefix.c_str(), 0700) != 0) {
-      const int error = errno;
-      struct stat info {};
-      if (error != EEXIST || ::stat(prefix.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        throw SystemError(error == EEXIST ? ENOTDIR : error, "cannot create " + prefix);
-      }
+[[noreturn]] void Fail(int error, const std::string& valueFile, const std::string& what) {
+  throw std::system_error(error, std::generic_category(),
+                          "cannot publish " + valueFile + ": " + what);
+}
+
+std::vector<std::string> ValueKeyDirectories() {
+  std::vector<std::string> names;
+  posix::KeyDirectories(platform::kHKeyLocalMachine, link::kRegistrySubkey, names);
+  return names;
+}
+
+// Creates each missing directory of the registry root, which readers may reach through a
+// link; the registry holds nothing for group or others.
+void MakeRoot(const std::string& root, const std::string& valueFile) {
+  for (std::size_t end = root.find('/', 1);; end = root.find('/', end + 1)) {
+    const std::string prefix = root.substr(0, end);
+    if (!prefix.empty() && ::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
+      Fail(errno, valueFile, "cannot create " + prefix);
     }
     if (end == std::string::npos) return;
   }
 }
 
-void RequirePrivate(const std::string& directory) {
-  struct stat info {};
-  if (::stat(directory.c_str(), &info) != 0)
-    throw SystemError(errno, "cannot inspect " + directory);
-  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    throw std::runtime_error(directory +
-                             " is writable by group or others, so readers refuse the registry "
-                             "there (chmod go-w it)");
+// Readers would refuse the value under a level they distrust: saying so here beats a silent
+// "no controller" there.
+void RefuseIfDistrusted(const struct stat& info, const std::string& shown,
+                        const std::string& valueFile) {
+  if (const char* why = posix::Distrust(info, true)) {
+    Refuse(valueFile, shown + " " + why + ", so the program would not read the value there");
   }
 }
 
-void WriteAll(int fd, const std::string& bytes, const std::string& name) {
+void RequireTrusted(int fd, const std::string& shown, const std::string& valueFile) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) Fail(errno, valueFile, "cannot inspect " + shown);
+  RefuseIfDistrusted(info, shown, valueFile);
+}
+
+// One key level below parent, created if missing, never through a link.
+UniqueFd OpenKey(int parent, const std::string& name, const std::string& shown,
+                 const std::string& valueFile) {
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  UniqueFd key(::openat(parent, name.c_str(), kFlags));
+  if (!key && errno == ENOENT) {
+    if (::mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) {
+      Fail(errno, valueFile, "cannot create " + shown);
+    }
+    key.reset(::openat(parent, name.c_str(), kFlags));
+  }
+  if (!key) {
+    const int error = errno;
+    struct stat info {};
+    if (::fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      RefuseIfDistrusted(info, shown, valueFile);
+    }
+    Fail(error, valueFile, "cannot open " + shown);
+  }
+  RequireTrusted(key.get(), shown, valueFile);
+  return key;
+}
+
+void WriteAll(int fd, const std::string& bytes, const std::string& valueFile) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (written < 0) {
       if (errno == EINTR) continue;
-      throw SystemError(errno, "cannot write " + name);
+      Fail(errno, valueFile, "cannot write it");
     }
     done += static_cast<std::size_t>(written);
   }
@@ -62,18 +103,7 @@ void WriteAll(int fd, const std::string& bytes, const std::string& name) {
 
 std::string DeviceNameFile(const std::string& root) {
   std::string file = root;
-  file += '/';
-  file += platform::posix::RootKeyDirectory(platform::kHKeyLocalMachine);
-  std::string component;
-  for (const char c : std::string(link::kRegistrySubkey) + '\\') {
-    if (c != '\\') {
-      component += c;
-    } else if (!component.empty()) {
-      file += '/';
-      file += component;
-      component.clear();
-    }
-  }
+  for (const std::string& name : ValueKeyDirectories()) file += '/' + name;
   file += '/';
   file += link::kRegistryValueName;
   return file;
@@ -81,38 +111,38 @@ std::string DeviceNameFile(const std::string& root) {
 
 std::string PublishDeviceName(const std::string& root, const std::string& devicePath) {
   if (root.empty()) throw std::runtime_error("no registry root (set TARNWICK_REGISTRY or HOME)");
-  MakeDirectories(root);
   const std::string valueFile = DeviceNameFile(root);
-  const std::string directory = valueFile.substr(0, valueFile.rfind('/'));
-  MakeDirectories(directory);
-  // Readers refuse a key that others could write; saying so here beats a silent "no controller".
-  for (std::string key = directory;; key = key.substr(0, key.rfind('/'))) {
-    RequirePrivate(key);
-    if (key.size() <= root.size()) break;
+  MakeRoot(root, valueFile);
+  std::string shown = root;
+  UniqueFd key(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!key) Fail(errno, valueFile, "cannot open " + root);
+  RequireTrusted(key.get(), shown, valueFile);
+  for (const std::string& name : ValueKeyDirectories()) {
+    shown += '/' + name;
+    key = OpenKey(key.get(), name, shown, valueFile);
   }
 
-  std::string temporary = directory + "/.DeviceName.XXXXXX";
-  std::vector<char> name(temporary.begin(), temporary.end());
-  name.push_back('\0');
-  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) throw SystemError(errno, "cannot create a file in " + directory);
-  temporary = name.data();
+  // Written aside and renamed over the value, so a reader sees the old path or the new one.
+  std::string temporary;
+  UniqueFd file;
+  for (unsigned attempt = 0; !file; ++attempt) {
+    temporary = std::string(".") + link::kRegistryValueName + '.' + std::to_string(::getpid()) +
+                '.' + std::to_string(attempt);
+    file.reset(::openat(key.get(), temporary.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file && (errno != EEXIST || attempt == 100)) {
+      Fail(errno, valueFile, "cannot create a file in " + shown);
+    }
+  }
   try {
-    WriteAll(fd, devicePath, temporary);
+    WriteAll(file.get(), devicePath, valueFile);
+    if (::close(file.release()) != 0 && errno != EINTR) Fail(errno, valueFile, "cannot write it");
+    if (::renameat(key.get(), temporary.c_str(), key.get(), link::kRegistryValueName) != 0) {
+      Fail(errno, valueFile, "cannot replace it");
+    }
   } catch (...) {
-    ::close(fd);
-    ::unlink(temporary.c_str());
+    ::unlinkat(key.get(), temporary.c_str(), 0);
     throw;
-  }
-  if (::close(fd) != 0 && errno != EINTR) {
-    const int error = errno;
-    ::unlink(temporary.c_str());
-    throw SystemError(error, "cannot write " + temporary);
-  }
-  if (::rename(temporary.c_str(), valueFile.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(temporary.c_str());
-    throw SystemError(error, "cannot replace " + valueFile);
   }
   return valueFile;
 }

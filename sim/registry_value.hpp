@@ -11,8 +11,10 @@ std::string DeviceNameFile(const std::string& root);
 
 // Writes devicePath as the DeviceName value and returns the value's file. Missing keys are
 // created with mode 0700 and the value is replaced atomically, so a reader sees the old path
-// or the new one, never half of one. Throws std::system_error when the file system says no,
-// and std::runtime_error for a root that readers refuse (writable by group or others).
+// or the new one, never half of one. Below the root each key is walked as the program reads
+// it: no level may be a link, be another user's (not ours or root's) or be writable by group
+// or others. Throws std::runtime_error for such a tree and std::system_error when the file
+// system says no; either says "cannot publish FILE: why".
 std::string PublishDeviceName(const std::string& root, const std::string& devicePath);
 
 // Removes the value file, but only while it still holds devicePath: another simulator may have

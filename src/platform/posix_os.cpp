@@ -12,11 +12,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
 #include "platform/posix_registry.hpp"
+#include "platform/unique_fd.hpp"
 
 namespace tarnwick::platform::posix {
 
@@ -24,12 +26,8 @@ namespace {
 
 constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
 
-// Keys are directories; a tree that someone else can write could be fed a device path.
 bool Trusted(const struct stat& st, bool directory) {
-  static const uid_t user = geteuid();
-  if (directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) return false;
-  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return false;
-  return st.st_uid == user || st.st_uid == 0;
+  return Distrust(st, directory) == nullptr;
 }
 
 bool Trusted(int fd, bool directory) {
@@ -62,39 +60,40 @@ bool ValidComponent(std::string_view name) {
          name.find('\0') == std::string_view::npos;
 }
 
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
 // Opens a name in a directory, matching it case-insensitively as the registry does.
-// Returns a descriptor or -1 with errno set.
-int OpenEntry(int dirFd, const std::string& name, int flags) {
-  int fd = openat(dirFd, name.c_str(), flags);
-  if (fd >= 0 || errno != ENOENT) return fd;
-  const int scanFd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (scanFd < 0) return -1;
-  DIR* dir = fdopendir(scanFd);
-  if (dir == nullptr) {
-    close(scanFd);
-    return -1;
-  }
+// Returns an empty owner when there is no such entry or it cannot be opened.
+UniqueFd OpenEntry(int dirFd, const std::string& name, int flags) {
+  UniqueFd fd(openat(dirFd, name.c_str(), flags));
+  if (fd || errno != ENOENT) return fd;
   std::string match;
-  while (const dirent* entry = readdir(dir)) {
-    if (strcasecmp(entry->d_name, name.c_str()) == 0) {
-      match = entry->d_name;
-      break;
+  {
+    UniqueFd scanFd(openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!scanFd) return fd;
+    const std::unique_ptr<DIR, DirCloser> dir(fdopendir(scanFd.get()));
+    if (dir == nullptr) return fd;
+    scanFd.release();
+    while (const dirent* entry = readdir(dir.get())) {
+      if (strcasecmp(entry->d_name, name.c_str()) == 0) {
+        match = entry->d_name;
+        break;
+      }
     }
   }
-  closedir(dir);
-  if (match.empty()) {
-    errno = ENOENT;
-    return -1;
-  }
-  return openat(dirFd, match.c_str(), flags);
+  if (match.empty()) return fd;
+  return UniqueFd(openat(dirFd, match.c_str(), flags));
 }
 
-// Makes sure the descriptor is not 0, which the link treats as "not open".
-int AboveZero(int fd) {
-  if (fd != 0) return fd;
-  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+// Makes sure the descriptor is not 0, which the link treats as "not open". Keeps errno of a
+// failed move for the caller.
+UniqueFd AboveZero(UniqueFd fd) {
+  if (fd.get() != 0) return fd;
+  UniqueFd moved(fcntl(fd.get(), F_DUPFD_CLOEXEC, 1));
   const int error = errno;
-  close(fd);
+  fd.reset();
   errno = error;
   return moved;
 }
@@ -131,6 +130,36 @@ const char* RootKeyDirectory(RegKey root) {
   return root == kHKeyLocalMachine ? "HKEY_LOCAL_MACHINE" : nullptr;
 }
 
+bool KeyDirectories(RegKey root, std::string_view subkey, std::vector<std::string>& names) {
+  names.clear();
+  const char* rootName = RootKeyDirectory(root);
+  if (rootName == nullptr) return false;
+  names.emplace_back(rootName);
+  while (!subkey.empty()) {
+    const auto cut = subkey.find('\\');
+    const std::string_view name = subkey.substr(0, cut);
+    subkey = cut == std::string_view::npos ? std::string_view{} : subkey.substr(cut + 1);
+    if (name.empty()) continue;
+    if (!ValidComponent(name)) return false;
+    names.emplace_back(name);
+  }
+  return true;
+}
+
+bool TrustedUser(uid_t uid) {
+  static const uid_t user = geteuid();
+  return uid == user || uid == 0;
+}
+
+const char* Distrust(const struct stat& st, bool key) {
+  if (S_ISLNK(st.st_mode)) return "is a symbolic link";
+  if (key && !S_ISDIR(st.st_mode)) return "is not a directory";
+  if (!key && !S_ISREG(st.st_mode)) return "is not a regular file";
+  if (!TrustedUser(st.st_uid)) return "belongs to another user";
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "is writable by group or others";
+  return nullptr;
+}
+
 PosixOs::~PosixOs() {
   for (const int fd : keys_) close(fd);
   for (const int fd : devices_) close(fd);
@@ -149,56 +178,35 @@ Handle PosixOs::FailOpen(int error) {
 std::int32_t PosixOs::regOpenKey(RegKey root, const std::string& subkey, std::uint32_t,
                                  std::uint32_t, RegKey& result) {
   result = 0;
-  const char* rootName = RootKeyDirectory(root);
-  if (rootName == nullptr) return kErrorInvalidHandle;
+  if (RootKeyDirectory(root) == nullptr) return kErrorInvalidHandle;
+  std::vector<std::string> names;
+  if (!KeyDirectories(root, subkey, names)) return kErrorAccessDenied;
   const std::string base = RegistryRoot();
   if (base.empty()) return kErrorFileNotFound;
 
   // The base may be reached through a link (TARNWICK_REGISTRY pointing anywhere); nothing
   // below it may.
-  int fd = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return kErrorFileNotFound;
-  std::vector<std::string> names{rootName};
-  std::string_view rest = subkey;
-  while (!rest.empty()) {
-    const auto cut = rest.find('\\');
-    const std::string_view name = rest.substr(0, cut);
-    rest = cut == std::string_view::npos ? std::string_view{} : rest.substr(cut + 1);
-    if (name.empty()) continue;  // a trailing or doubled separator, as Windows allows
-    if (!ValidComponent(name)) {
-      close(fd);
-      return kErrorAccessDenied;
-    }
-    names.emplace_back(name);
-  }
-  if (!Trusted(fd, true)) {
-    close(fd);
-    return kErrorAccessDenied;
-  }
-  if (const int key = OpenSpelledKey(fd, names); key != kNotAsSpelled) {
-    close(fd);
+  UniqueFd fd(open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return kErrorFileNotFound;
+  if (!Trusted(fd.get(), true)) return kErrorAccessDenied;
+  if (const int key = OpenSpelledKey(fd.get(), names); key != kNotAsSpelled) {
     if (key < 0) return kErrorAccessDenied;
-    return Remember(key, result);
+    return Remember(UniqueFd(key), result);
   }
   for (const std::string& name : names) {
-    const int next = OpenEntry(fd, name, kOpenFlags | O_DIRECTORY);
-    close(fd);
-    if (next < 0) return kErrorFileNotFound;
-    fd = next;
-    if (!Trusted(fd, true)) {
-      close(fd);
-      return kErrorAccessDenied;
-    }
+    fd = OpenEntry(fd.get(), name, kOpenFlags | O_DIRECTORY);
+    if (!fd) return kErrorFileNotFound;
+    if (!Trusted(fd.get(), true)) return kErrorAccessDenied;
   }
-  return Remember(fd, result);
+  return Remember(std::move(fd), result);
 }
 
-std::int32_t PosixOs::Remember(int keyFd, RegKey& result) {
-  keyFd = AboveZero(keyFd);
-  if (keyFd < 0) return kErrorFileNotFound;
+std::int32_t PosixOs::Remember(UniqueFd keyFd, RegKey& result) {
+  keyFd = AboveZero(std::move(keyFd));
+  if (!keyFd) return kErrorFileNotFound;
   const std::lock_guard lock(mutex_);
-  keys_.insert(keyFd);
-  result = static_cast<RegKey>(keyFd);
+  keys_.insert(keyFd.get());
+  result = static_cast<RegKey>(keyFd.release());
   return kErrorSuccess;
 }
 
@@ -211,15 +219,11 @@ std::int32_t PosixOs::regQueryValue(RegKey key, const std::string& valueName, st
     }
   }
   if (!ValidComponent(valueName)) return kErrorFileNotFound;
-  const int fd = OpenEntry(static_cast<int>(key), valueName, kOpenFlags);
-  if (fd < 0) return kErrorFileNotFound;
-  struct Closer {
-    int fd;
-    ~Closer() { close(fd); }
-  } closer{fd};
+  const UniqueFd fd = OpenEntry(static_cast<int>(key), valueName, kOpenFlags);
+  if (!fd) return kErrorFileNotFound;
   // A FIFO, device or link in place of a value must never block or be followed.
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !Trusted(st, false)) return kErrorAccessDenied;
+  if (fstat(fd.get(), &st) != 0 || !Trusted(st, false)) return kErrorAccessDenied;
 
   const auto length = static_cast<std::uint64_t>(st.st_size);
   const std::uint64_t needed = length + 1;  // a string value comes back with its NUL
@@ -229,7 +233,7 @@ std::int32_t PosixOs::regQueryValue(RegKey key, const std::string& valueName, st
   }
   std::uint64_t got = 0;
   while (got < length) {
-    const ssize_t n = read(fd, data + got, static_cast<std::size_t>(length - got));
+    const ssize_t n = read(fd.get(), data + got, static_cast<std::size_t>(length - got));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // the file shrank under us: take what is there
     got += static_cast<std::uint64_t>(n);
@@ -258,9 +262,9 @@ Handle PosixOs::createFile(const std::string& path, std::uint32_t, std::uint32_t
   std::memcpy(address.sun_path, path.data(), path.size());
 
   // Only ever a connect: a FIFO or a file at the path must not block or be written.
-  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (fd >= 0) fd = AboveZero(fd);
-  if (fd < 0) {
+  UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  if (fd) fd = AboveZero(std::move(fd));
+  if (!fd) {
     const int error = errno;
     if (ResourceExhausted(error)) {
       lastError_ = error;
@@ -273,29 +277,26 @@ Handle PosixOs::createFile(const std::string& path, std::uint32_t, std::uint32_t
   const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(replyTimeout_).count();
   const timeval bound{static_cast<time_t>(micros / 1000000),
                       static_cast<suseconds_t>(micros % 1000000)};
-  int rc = setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-  if (rc == 0) rc = setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+  int rc = setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+  if (rc == 0) rc = setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
   if (rc == 0) {
-    rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    rc = connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     // Interrupted, the connect goes on in the background; asked again it says so.
     while (rc != 0 && errno == EINTR) {
-      rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+      rc = connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
       if (rc != 0 && errno == EISCONN) rc = 0;
     }
   }
-  if (rc != 0) {
-    const int error = errno;
-    close(fd);
-    return FailOpen(error);
-  }
-  try {
-    const std::lock_guard lock(mutex_);
-    devices_.insert(fd);
-  } catch (...) {
-    close(fd);
-    throw;
-  }
-  return fd;
+  if (rc != 0) return FailOpen(errno);
+  // The device is trusted as the registry is: a driver another user serves could report any
+  // serial and swallow every write.
+  ucred peer{};
+  socklen_t peerSize = sizeof peer;
+  if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0) return FailOpen(errno);
+  if (!TrustedUser(peer.uid)) return FailOpen(EACCES);
+  const std::lock_guard lock(mutex_);
+  devices_.insert(fd.get());
+  return fd.release();
 }
 
 bool PosixOs::deviceIoControl(Handle handle, std::uint32_t code, const std::uint8_t* in,

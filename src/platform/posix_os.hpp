@@ -7,14 +7,19 @@
 #include <set>
 
 #include "platform/os.hpp"
+#include "platform/unique_fd.hpp"
 
 namespace tarnwick::platform::posix {
 
 class PosixOs final : public Os {
  public:
   // A transfer whose reply takes longer than replyTimeout fails, so a hung driver cannot
-  // freeze the window.
-  explicit PosixOs(std::chrono::milliseconds replyTimeout = std::chrono::milliseconds(1000))
+  // freeze the window. A driver that never answers costs one bound per session (the later
+  // transfers on a late connection fail at once): 240 ms keeps a key press under 0.3 s and a
+  // poll's two sessions under 0.6 s, while a live driver answers in well under a millisecond.
+  // Not 250: at the usual 250 Hz tick that is 63 ticks, which the kernel's timer wheel keeps
+  // in 32 ms slots (waits of up to 288 ms); 60 ticks end on the tick.
+  explicit PosixOs(std::chrono::milliseconds replyTimeout = std::chrono::milliseconds(240))
       : replyTimeout_(replyTimeout) {}
   ~PosixOs() override;
   PosixOs(const PosixOs&) = delete;
@@ -40,7 +45,7 @@ class PosixOs final : public Os {
  private:
   bool Fail(int error);
   Handle FailOpen(int error);
-  std::int32_t Remember(int keyFd, RegKey& result);
+  std::int32_t Remember(UniqueFd keyFd, RegKey& result);
 
   std::chrono::milliseconds replyTimeout_;
   std::mutex mutex_;    // guards the sets below

@@ -7,18 +7,40 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <new>
 #include <thread>
 #include <vector>
 
 #include "link/controller_link.hpp"
+
+// Allocation failure on demand: once armed, the allocation after this many more throws.
+namespace {
+thread_local long allocationsBeforeFailure = -1;
+}  // namespace
+
+// Out of line, all three: inlined, the optimiser sees malloc paired with delete (or new with
+// free) and warns of a mismatch.
+[[gnu::noinline]] void* operator new(std::size_t size) {
+  if (allocationsBeforeFailure >= 0 && allocationsBeforeFailure-- == 0) throw std::bad_alloc();
+  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* block) noexcept {
+  std::free(block);
+}
+[[gnu::noinline]] void operator delete(void* block, std::size_t) noexcept {
+  std::free(block);
+}
 
 namespace tarnwick::platform::posix {
 namespace {
@@ -156,6 +178,68 @@ TEST_F(Registry, RefusesDotComponentsAndUnknownRoots) {
   EXPECT_EQ(os.regCloseKey(key), kErrorSuccess);
 }
 
+// Every allocation of each call fails in turn; whatever it had opened by then is closed.
+TEST_F(Registry, RunningOutOfMemoryAnywhereLeavesNoDescriptorOpen) {
+  const fs::path value = Publish("/run/dev.sock");
+  // Longer than a short string keeps inline, so matching its case allocates.
+  const std::string longName = "AValueNameLongerThanSixteen";
+  std::ofstream(value.parent_path() / longName) << "x";
+  const fs::path device = dir / "dev.sock";
+  std::string lowerSubkey = link::kRegistrySubkey;
+  for (char& c : lowerSubkey) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  RegKey openKey = 0;
+  ASSERT_EQ(os.regOpenKey(kHKeyLocalMachine, link::kRegistrySubkey, 0, 1, openKey), kErrorSuccess);
+  // Never accepts: a driver thread would hold sockets of its own in this process, and the
+  // count of descriptors would race with it.
+  const int listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, device.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 64), 0);
+
+  auto openKeyAt = [&](const std::string& subkey) {
+    RegKey key = 0;
+    if (os.regOpenKey(kHKeyLocalMachine, subkey, 0, 1, key) == kErrorSuccess) os.regCloseKey(key);
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> call;
+  } cases[] = {
+      {"key as spelled", [&] { openKeyAt(link::kRegistrySubkey); }},
+      {"key in another case", [&] { openKeyAt(lowerSubkey); }},
+      {"value in another case",
+       [&] {
+         std::uint8_t data[64];
+         std::uint32_t type = 0;
+         std::uint32_t size = sizeof data;
+         os.regQueryValue(openKey, "avaluenamelongerthansixteen", type, data, size);
+       }},
+      {"device",
+       [&] {
+         if (const Handle handle = os.createFile(device, kGenericReadWrite, 3, 3, 0); handle > 0) {
+           os.closeHandle(handle);
+         }
+       }},
+  };
+  for (const Case& c : cases) {
+    for (long failing = 0;; ++failing) {
+      const int before = OpenDescriptors();
+      allocationsBeforeFailure = failing;
+      try {
+        c.call();
+      } catch (const std::bad_alloc&) {
+      }
+      const bool allSucceeded = allocationsBeforeFailure >= 0;
+      allocationsBeforeFailure = -1;
+      EXPECT_EQ(OpenDescriptors(), before) << c.name << ", allocation " << failing << " failing";
+      if (allSucceeded) break;
+    }
+  }
+  close(listener);
+  EXPECT_EQ(os.regCloseKey(openKey), kErrorSuccess);
+}
+
 TEST_F(Registry, ClosingAKeyItNeverOpenedTouchesNoDescriptor) {
   const int before = OpenDescriptors();
   for (const RegKey key : {RegKey{0}, RegKey{1}, RegKey{2}, RegKey{999}}) {
@@ -210,6 +294,53 @@ class TestDriver {
   Answer answer_;
   int listener_ = -1;
   std::thread thread_;
+};
+
+// A driver that another user (nobody) serves. The kernel takes a listener's credentials at
+// listen(), so root binds in the private directory and the child listens after dropping.
+class ForeignDriver {
+ public:
+  static constexpr uid_t kNobody = 65534;
+
+  explicit ForeignDriver(const fs::path& path) {
+    const int listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    int ready[2];
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        pipe2(ready, O_CLOEXEC) != 0) {
+      throw std::runtime_error("foreign driver: " + std::string(std::strerror(errno)));
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+      // Only system calls between fork and exit: other threads may hold the allocator's lock.
+      const bool served = setresgid(kNobody, kNobody, kNobody) == 0 &&
+                          setresuid(kNobody, kNobody, kNobody) == 0 && listen(listener, 8) == 0;
+      close(ready[0]);
+      if (served) (void)!write(ready[1], "r", 1);
+      close(ready[1]);
+      pause();
+      _exit(0);
+    }
+    close(listener);
+    close(ready[1]);
+    char byte = 0;
+    const bool served = pid_ > 0 && read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+    if (!served) throw std::runtime_error("foreign driver did not start");
+  }
+  ~ForeignDriver() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  ForeignDriver(const ForeignDriver&) = delete;
+  ForeignDriver& operator=(const ForeignDriver&) = delete;
+
+ private:
+  pid_t pid_ = -1;
 };
 
 using Device = TempTree;
@@ -291,9 +422,16 @@ TEST_F(Device, PathsThatAreNoDeviceFailAtOnceWithoutLeaking) {
   std::ofstream(file) << "not a device";
   const fs::path fifo = dir / "fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::vector<std::string> paths{file.string(), fifo.string(),         (dir / "missing").string(),
+                                 std::string(), std::string(200, 'x'), dir.string()};
+  // Trusted no more than a registry key that user could write.
+  std::optional<ForeignDriver> foreign;
+  if (geteuid() == 0) {
+    foreign.emplace(dir / "foreign.sock");
+    paths.push_back(dir / "foreign.sock");
+  }
   const int before = OpenDescriptors();
-  for (const std::string& path : {file.string(), fifo.string(), (dir / "missing").string(),
-                                  std::string(), std::string(200, 'x'), dir.string()}) {
+  for (const std::string& path : paths) {
     EXPECT_EQ(os.createFile(path, kGenericReadWrite, 3, 3, 0), kInvalidHandle) << path;
     EXPECT_NE(os.lastError(), 0) << path;
   }
@@ -302,6 +440,7 @@ TEST_F(Device, PathsThatAreNoDeviceFailAtOnceWithoutLeaking) {
   std::string text;
   std::getline(content, text);
   EXPECT_EQ(text, "not a device");
+  if (!foreign) GTEST_SKIP() << "a device served by another user needs root to set up";
 }
 
 TEST_F(Device, ClosesOnlyWhatItOpened) {
