@@ -20,6 +20,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "control/serial_poll.hpp"
@@ -320,7 +321,29 @@ class MainWindow {
 
 }  // namespace
 
-int main() {
+constexpr char kUsage[] =
+    "Usage: tarnwick-test\n"
+    "The Tarnwick Test window: sets the current-driver board's output and shows the USB I/O\n"
+    "controller's serial number. On Linux the controller is the simulated one: start\n"
+    "tarnwick-sim first.\n"
+    "\n"
+    "  --version   print the version and exit\n"
+    "  --help      print this help and exit\n";
+
+int main(int argc, char** argv) {
+  // The window itself takes no arguments; these two answer without opening a display.
+  if (argc == 2 && std::string_view(argv[1]) == "--version") {
+    std::puts("tarnwick-test " TARNWICK_VERSION);
+    return 0;
+  }
+  if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc > 1) {
+    std::fprintf(stderr, "tarnwick-test: unknown argument '%s'\n%s", argv[1], kUsage);
+    return 2;
+  }
   ui::MainForm form(platform::SystemOs());
   fl_open_display();  // the screen's DPI and the font's metrics are needed to lay out
   MainWindow window(form);

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <string_view>
 
 #include "platform/os.hpp"
 #include "ui/main_form.hpp"
@@ -62,7 +63,15 @@ bool IsKeyCode(const std::string& text) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc == 2 && std::string_view(argv[1]) == "--version") {
+    std::puts("tarnwick-script " TARNWICK_VERSION);
+    return 0;
+  }
+  if (argc > 1) {
+    std::fprintf(stderr, "usage: tarnwick-script [--version]   (events on standard input)\n");
+    return 2;
+  }
   using tarnwick::ui::MainForm;
   MainForm form(tarnwick::platform::SystemOs());
   // No timer to stop here: the message goes to standard error and the program ends.
