@@ -2,7 +2,8 @@
 # Checks what scripts/package.sh built: the zips hold the .exe, the operators' readme and the
 # license; the Debian package installs, its programs carry the project's version, and its
 # window starts (under Xvfb) against its own simulated controller. As root the package is
-# installed for real and removed again; otherwise it is unpacked into a scratch directory.
+# installed for real and removed again, also when the install fails; otherwise it is unpacked
+# into a scratch directory.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 packages=build/packages
@@ -38,20 +39,34 @@ work=$(mktemp -d /tmp/tw-package-XXXXXX)
 pids=()
 installed=
 cleanup() {
+  local status=$?
   set +e
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
   wait 2>/dev/null
-  [ -n "$installed" ] && dpkg -r tarnwick-test >/dev/null
+  # Also a package that dpkg left unpacked or half-configured when its install failed.
+  if [ -n "$installed" ] && dpkg -s tarnwick-test >/dev/null 2>&1; then
+    if ! dpkg --purge tarnwick-test >"$work/purge.log" 2>&1; then
+      cat "$work/purge.log" >&2
+      echo "FAILED: could not remove tarnwick-test again: run dpkg --purge tarnwick-test" >&2
+      status=1
+    fi
+  fi
   rm -rf "$work"
+  exit "$status"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 
-if [ "$(id -u)" -eq 0 ] && ! dpkg -s tarnwick-test >/dev/null 2>&1; then
-  dpkg -i "$deb" >/dev/null || fail "dpkg -i $deb"
+dpkg-deb -x "$deb" "$work/root"
+
+# Checks from other work trees of this machine may run at once: only the one holding the lock
+# installs the package; the others use the unpacked copy.
+exec 7>/tmp/tarnwick-package-check.lock
+if [ "$(id -u)" -eq 0 ] && flock -n 7 && ! dpkg -s tarnwick-test >/dev/null 2>&1; then
   installed=1
+  dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || fail "dpkg -i $deb: $(cat "$work/dpkg.log")"
   bin=/usr/bin
 else
-  dpkg-deb -x "$deb" "$work/root"
   bin=$work/root/usr/bin
 fi
 [ "$("$bin/tarnwick-sim" --version)" = "tarnwick-sim $version" ] || fail "tarnwick-sim --version"
