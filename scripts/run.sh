@@ -51,8 +51,19 @@ else
   sleep infinity >"$commands" &
   pids+=("$!")
   build/dev/sim/tarnwick-sim --socket "$socket" "$@" <"$commands" >"$work/sim.log" &
-  pids+=("$!")
-  wait_for_device
+  sim=$!
+  pids+=("$sim")
+  # Its socket comes before the registry value, and the script driver reads the value once at
+  # its start (the window reads it again every second): wait for "ready", printed after both.
+  for _ in $(seq 300); do
+    grep -qsx ready "$work/sim.log" && break
+    kill -0 "$sim" 2>/dev/null || break
+    sleep 0.1
+  done
+  grep -qsx ready "$work/sim.log" || {
+    echo "tarnwick-sim did not start: $(cat "$work/sim.log")" >&2
+    exit 1
+  }
   cat <<TEXT
 
 No display here, so the window runs as its script driver on this terminal, against the

@@ -3,9 +3,12 @@
 # Sourced by run.sh and test.sh; safe to run again.
 set -euo pipefail
 
+# Everything run.sh and test.sh call that a minimal Debian 12 lacks: file for dpkg-shlibdeps
+# (the Debian package's dependencies), binutils for the hardening checks (readelf, nm), git for
+# the format check's file list.
 tarnwick_packages=(
   cmake ninja-build g++ clang-format googletest clang libclang-rt-14-dev valgrind
-  dpkg-dev unzip python3 libbenchmark-dev
+  dpkg-dev file binutils git unzip python3 libbenchmark-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine64 wine fonts-wine
   xvfb xdotool imagemagick libfltk1.3-dev

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Checks what scripts/package.sh built: the zips hold the .exe, the operators' readme and the
-# license; the Debian package installs, its programs carry the project's version, and its
-# window starts (under Xvfb) against its own simulated controller. As root the package is
-# installed for real and removed again; otherwise it is unpacked into a scratch directory.
+# license; the Linux programs of the release build and of the Debian package are hardened; the
+# Debian package installs, its programs carry the project's version, and its window starts
+# (under Xvfb) against its own simulated controller. As root the package is installed for real
+# and removed again, also when the install fails; otherwise it is unpacked into a scratch
+# directory.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 packages=build/packages
@@ -34,24 +36,62 @@ for file in ./usr/bin/tarnwick-test ./usr/bin/tarnwick-sim \
   grep -qx "$file" <<<"$contents" || fail "$deb lacks $file"
 done
 
+# Debian's hardening, read from the binary itself: PIE, full RELRO (a GNU_RELRO segment and
+# BIND_NOW), the stack protector, and _FORTIFY_SOURCE's checked calls. At level 2 every printf
+# and fprintf becomes its __*_chk form (snprintf may be folded back when proven safe).
+elf_hardened() {
+  local file=$1 dynamic symbols plain
+  dynamic=$(readelf -dW "$file") || fail "readelf cannot read $file"
+  readelf -hW "$file" | grep -qE 'Type:\s+DYN' && grep -qE '\(FLAGS_1\).*\bPIE\b' <<<"$dynamic" ||
+    fail "$file is not a position-independent executable"
+  readelf -lW "$file" | grep -qw GNU_RELRO || fail "$file has no GNU_RELRO segment"
+  grep -qE '\(FLAGS\).*\bBIND_NOW\b|\(FLAGS_1\).*\bNOW\b' <<<"$dynamic" ||
+    fail "$file binds lazily (no BIND_NOW): its RELRO is partial"
+  symbols=$(nm -D --undefined-only "$file")
+  grep -qE ' __stack_chk_fail(@|$)' <<<"$symbols" || fail "$file has no stack protector"
+  grep -qE ' __[a-z]+printf_chk(@|$)' <<<"$symbols" || fail "$file calls no fortified function"
+  plain=$(grep -oE ' (v?f?printf|v?dprintf)(@|$)' <<<"$symbols" | tr -d ' @' | tr '\n' ' ' || true)
+  [ -z "$plain" ] || fail "$file calls unfortified $plain"
+}
+
 work=$(mktemp -d /tmp/tw-package-XXXXXX)
 pids=()
 installed=
 cleanup() {
+  local status=$?
   set +e
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
   wait 2>/dev/null
-  [ -n "$installed" ] && dpkg -r tarnwick-test >/dev/null
+  # Also a package that dpkg left unpacked or half-configured when its install failed.
+  if [ -n "$installed" ] && dpkg -s tarnwick-test >/dev/null 2>&1; then
+    if ! dpkg --purge tarnwick-test >"$work/purge.log" 2>&1; then
+      cat "$work/purge.log" >&2
+      echo "FAILED: could not remove tarnwick-test again: run dpkg --purge tarnwick-test" >&2
+      status=1
+    fi
+  fi
   rm -rf "$work"
+  exit "$status"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 
-if [ "$(id -u)" -eq 0 ] && ! dpkg -s tarnwick-test >/dev/null 2>&1; then
-  dpkg -i "$deb" >/dev/null || fail "dpkg -i $deb"
+dpkg-deb -x "$deb" "$work/root"
+for file in build/release/src/app/fltk/tarnwick-test build/release/sim/tarnwick-sim \
+  build/release/src/app/tarnwick-write build/release/src/app/script/tarnwick-script \
+  "$work"/root/usr/bin/*; do
+  elf_hardened "$file"
+done
+echo "ok: release and packaged programs: PIE, full RELRO, stack protector, fortified calls"
+
+# Checks from other work trees of this machine may run at once: only the one holding the lock
+# installs the package; the others use the unpacked copy.
+exec 7>/tmp/tarnwick-package-check.lock
+if [ "$(id -u)" -eq 0 ] && flock -n 7 && ! dpkg -s tarnwick-test >/dev/null 2>&1; then
   installed=1
+  dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || fail "dpkg -i $deb: $(cat "$work/dpkg.log")"
   bin=/usr/bin
 else
-  dpkg-deb -x "$deb" "$work/root"
   bin=$work/root/usr/bin
 fi
 [ "$("$bin/tarnwick-sim" --version)" = "tarnwick-sim $version" ] || fail "tarnwick-sim --version"
