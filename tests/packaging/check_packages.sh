@@ -78,7 +78,7 @@ trap 'exit 130' INT TERM
 
 dpkg-deb -x "$deb" "$work/root"
 for file in build/release/src/app/fltk/tarnwick-test build/release/sim/tarnwick-sim \
-  build/release/src/app/tarnwick-write build/release/src/app/script/tarnwick-script \
+  build/release/src/app/tool/tarnwick build/release/src/app/script/tarnwick-script \
   "$work"/root/usr/bin/*; do
   elf_hardened "$file"
 done
