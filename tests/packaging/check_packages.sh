@@ -18,7 +18,7 @@ for arch in win32 win64; do
   zip=$packages/TarnwickTest-$version-$arch.zip
   [ -f "$zip" ] || fail "no $zip"
   listing=$(unzip -Z1 "$zip")
-  for file in TarnwickTest.exe README.txt LICENSE.txt; do
+  for file in TarnwickTest.exe tarnwick.exe examples/sweep.bat README.txt LICENSE.txt; do
     grep -qx "TarnwickTest-$version-$arch/$file" <<<"$listing" || fail "$zip lacks $file"
   done
   unzip -p "$zip" "TarnwickTest-$version-$arch/README.txt" | grep -q "Tarnwick Test $version" ||
@@ -30,11 +30,18 @@ deb=$packages/tarnwick-test_${version}_amd64.deb
 [ "$(dpkg-deb -f "$deb" Package)" = tarnwick-test ] || fail "package name"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for file in ./usr/bin/tarnwick-test ./usr/bin/tarnwick-sim \
+for file in ./usr/bin/tarnwick-test ./usr/bin/tarnwick-sim ./usr/bin/tarnwick \
   ./usr/share/applications/tarnwick-test.desktop \
-  ./usr/share/icons/hicolor/48x48/apps/tarnwick-test.png ./usr/share/doc/tarnwick-test/copyright; do
+  ./usr/share/icons/hicolor/48x48/apps/tarnwick-test.png ./usr/share/doc/tarnwick-test/copyright \
+  ./usr/share/doc/tarnwick-test/changelog.gz ./usr/share/man/man1/tarnwick.1.gz \
+  ./usr/share/man/man1/tarnwick-test.1.gz ./usr/share/man/man1/tarnwick-sim.1.gz; do
   grep -qx "$file" <<<"$contents" || fail "$deb lacks $file"
 done
+# Debian's conventions (man pages, changelog, stripped programs, ...): no error, no warning.
+lint=$(lintian --fail-on error,warning "$deb" 2>&1) ||
+  fail "lintian on $deb:
+$(grep -v 'running with root privileges' <<<"$lint")"
+echo "ok: lintian finds no error and no warning in $deb"
 
 # Debian's hardening, read from the binary itself: PIE, full RELRO (a GNU_RELRO segment and
 # BIND_NOW), the stack protector, and _FORTIFY_SOURCE's checked calls. At level 2 every printf
@@ -94,7 +101,9 @@ if [ "$(id -u)" -eq 0 ] && flock -n 7 && ! dpkg -s tarnwick-test >/dev/null 2>&1
 else
   bin=$work/root/usr/bin
 fi
-[ "$("$bin/tarnwick-sim" --version)" = "tarnwick-sim $version" ] || fail "tarnwick-sim --version"
+for program in tarnwick-sim tarnwick-test tarnwick; do
+  [ "$("$bin/$program" --version)" = "$program $version" ] || fail "$program --version"
+done
 
 exec 8<> <(:)
 Xvfb -displayfd 8 -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
@@ -110,6 +119,9 @@ pids+=("$!")
 pids+=("$!")
 timeout 30 bash -c "until grep -qsx ready '$work/sim.log'; do sleep 0.1; done" ||
   fail "the packaged tarnwick-sim did not start"
+out=$("$bin/tarnwick" set 50mA) || fail "the packaged tarnwick set 50mA failed: $out"
+[ "$out" = "set 1024 counts (50.0mA) on the controller with serial number 4711" ] ||
+  fail "the packaged tarnwick set 50mA printed: $out"
 TARNWICK_TRACE=1 "$bin/tarnwick-test" >"$work/trace" 2>"$work/window.err" &
 pids+=("$!")
 timeout 30 bash -c "until grep -qs 'Serial Number: 4711' '$work/trace'; do sleep 0.2; done" ||
