@@ -111,8 +111,14 @@ WINEDEBUG=-all,+debugstr timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver'
 install_wine_fonts
 # Runs start at 96 DPI, whatever an earlier run left.
 set_dpi() {
-  timeout 60 wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f \
-    >/dev/null 2>&1 || fail "could not set the DPI to $1"
+  local out
+  # reg.exe has been seen to fail once on a busy machine: a second try before giving up.
+  for _ in 1 2 3; do
+    out=$(timeout 60 wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD \
+      /d "$1" /f 2>&1) && return 0
+    sleep 1
+  done
+  fail "could not set the DPI to $1: $out"
 }
 set_dpi 96
 
@@ -508,7 +514,6 @@ read -r client_x client_y client_width client_height <<<"$(ctl client)" ||
   fail "tarnwick-simctl client failed"
 check_client_area "$client_x" "$client_y" "$client_width" "$client_height" 144 \
   "$build/wine-e2e-144dpi.png"
-set_dpi 96
 exit_program Tab Return
 echo "ok: Enter on Exit ended the program"
 
