@@ -29,10 +29,6 @@
 #include "registry_value.hpp"
 #include "sim_server.hpp"
 
-#ifndef TARNWICK_VERSION
-#define TARNWICK_VERSION "unknown"
-#endif
-
 namespace {
 
 using tarnwick::sim::Console;

@@ -176,9 +176,7 @@ wait_for_status() {
   shift
   local deadline=$((SECONDS + seconds)) status=
   while :; do
-    # A busy machine (another test making its Wine prefix) may fail one call: only the bound
-    # counts.
-    status=$(ctl status 2>&1) || status="tarnwick-simctl status failed: $status"
+    status=$(ctl status) || fail "tarnwick-simctl status failed"
     local missing=
     for fragment in "$@"; do
       grep -qF -- " $fragment" <<<"$status" || missing=1

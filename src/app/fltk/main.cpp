@@ -203,9 +203,16 @@ class MainWindow {
     const int w = Pixels(layout.width);
     const int h = Pixels(layout.height);
     switch (layout.kind) {
-      case ui::ControlKind::Label:
-        (index == ui::kSerialLabel ? serial_ : milliamps_) = AddLabel(layout, fontSize);
+      case ui::ControlKind::Label: {
+        auto* label = new Fl_Box(x, y, w, h);
+        label->box(FL_NO_BOX);
+        label->align(FL_ALIGN_INSIDE | FL_ALIGN_TOP_LEFT | FL_ALIGN_WRAP | FL_ALIGN_CLIP);
+        label->labelsize(fontSize);
+        label->clear_visible_focus();
+        label->copy_label(LabelText(layout.text).c_str());
+        (index == ui::kSerialLabel ? serial_ : milliamps_) = label;
         break;
+      }
       case ui::ControlKind::TextEntry:
         entry_ = new SetpointInput(x, y, w, h);
         entry_->textsize(fontSize);
@@ -223,17 +230,6 @@ class MainWindow {
         exit_->callback(OnExitButton, this);
         break;
     }
-  }
-
-  Fl_Box* AddLabel(const ui::ControlLayout& layout, int fontSize) {
-    auto* label = new Fl_Box(Pixels(layout.left), Pixels(layout.top), Pixels(layout.width),
-                             Pixels(layout.height));
-    label->box(FL_NO_BOX);
-    label->align(FL_ALIGN_INSIDE | FL_ALIGN_TOP_LEFT | FL_ALIGN_WRAP | FL_ALIGN_CLIP);
-    label->labelsize(fontSize);
-    label->clear_visible_focus();
-    label->copy_label(LabelText(layout.text).c_str());
-    return label;
   }
 
   // Every event goes to the model, then the widgets show what the model holds.

@@ -17,10 +17,6 @@
 #include "ui/state_json.hpp"
 #include "window_running.hpp"
 
-#ifndef TARNWICK_VERSION
-#define TARNWICK_VERSION "unknown"
-#endif
-
 namespace {
 
 using tarnwick::link::ControllerLink;
