@@ -199,7 +199,8 @@ INSTANTIATE_TEST_SUITE_P(
                  0},
         // The value went out; only its report did not.
         ToolCase{"OutputFull", {"set", "5"}, 74, nullptr, "the value was set", 5, 4, "full"},
-        ToolCase{"WindowRuns", {"set", "5"}, 0, nullptr, "script driver (process", 5, 4, "window"},
+        ToolCase{
+            "WindowRuns", {"set", "5"}, 0, nullptr, "window is running (process", 5, 4, "window"},
         ToolCase{"Status",
                  {"status"},
                  0,
