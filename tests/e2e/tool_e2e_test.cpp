@@ -28,7 +28,8 @@ struct ToolCase {
   int output;            // the converter afterwards; it holds 700 before
   int requests;          // requests that reached the simulator
   const char* sim = "";  // a simulator command ahead of the run; "noregistry": none published,
-                         // "window": a script driver runs beside, "full": stdout is /dev/full
+                         // "window": a script driver runs beside, "full": stdout is /dev/full,
+                         // "unread": stdout is a pipe nobody reads
 };
 
 void PrintTo(const ToolCase& c, std::ostream* os) {
@@ -42,13 +43,16 @@ std::string Slurp(const std::string& path) {
   return text.str();
 }
 
-// Exit status; standard output and error go to OUT (else DIR/out) and DIR/err.
+// Exit status; standard output and error go to OUT (else DIR/out; "|": a pipe nobody reads)
+// and DIR/err.
 int RunTool(std::vector<std::string> args, const std::string& dir, std::string out = "") {
   args.insert(args.begin(), TARNWICK_TOOL_PATH);
   if (out.empty()) out = dir + "/out";
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+    int unread[2] = {-1, -1};
+    if (out == "|" && pipe(unread) == 0) close(unread[0]);
+    dup2(out == "|" ? unread[1] : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
     dup2(open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -70,18 +74,19 @@ TEST_P(ToolE2E, Invocation) {
   const std::string command = c.sim;
   const std::string dir = sim.Directory();
   FILE* window = nullptr;
+  const std::string out = command == "full" ? "/dev/full" : command == "unread" ? "|" : "";
   if (command == "noregistry") {
     setenv("TARNWICK_REGISTRY", (dir + "/empty").c_str(), 1);
   } else if (command == "window") {
     window = popen(("exec " TARNWICK_SCRIPT_PATH " > " + dir + "/window").c_str(), "w");
     // Its first state line comes after it has marked itself and written its 0.
     for (int i = 0; i < 1000 && Slurp(dir + "/window").empty(); ++i) usleep(10000);
-  } else if (!command.empty() && command != "full") {
+  } else if (!command.empty() && out.empty()) {
     ASSERT_EQ(sim.Command(command).rfind("ok", 0), 0u);
   }
   const long requests = sim.Status().requests;
 
-  EXPECT_EQ(RunTool(c.args, dir, command == "full" ? "/dev/full" : ""), c.exit);
+  EXPECT_EQ(RunTool(c.args, dir, out), c.exit);
   if (window != nullptr) pclose(window);
   const auto expand = [&](std::string text) {
     const std::string registry =
@@ -199,6 +204,7 @@ INSTANTIATE_TEST_SUITE_P(
                  0},
         // The value went out; only its report did not.
         ToolCase{"OutputFull", {"set", "5"}, 74, nullptr, "the value was set", 5, 4, "full"},
+        ToolCase{"ReaderGone", {"serial"}, 74, nullptr, "Broken pipe", 700, 1, "unread"},
         ToolCase{
             "WindowRuns", {"set", "5"}, 0, nullptr, "window is running (process", 5, 4, "window"},
         ToolCase{"Status",

@@ -2,6 +2,7 @@
 // window's own link and write, with exit statuses and JSON that scripts can act on.
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -465,6 +466,11 @@ int Execute(int argc, char** argv, Reporter& report) {
 // The whole tool on UTF-8 arguments: every outcome, a failure of the tool itself included,
 // ends in an exit status and (with --json) exactly one JSON object.
 int Run(int argc, char** argv) {
+#ifdef SIGPIPE
+  // A reader that went away is a write that failed, reported as such, not a silent death
+  // after the value was set. The device's own sends never raise it.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
   Reporter report(JsonRequested(argc, argv));
   try {
     return report.Finish(Execute(argc, argv, report));
