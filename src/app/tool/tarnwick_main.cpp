@@ -270,7 +270,7 @@ class Reporter {
     }
     return kExitDone;
   }
-  // The text of a report whose run failed (status's findings); JSON carries them in the object.
+  // Text on standard output; a write that fails is remembered for Finish.
   void Print(const std::string& text) {
     if (std::fputs(text.c_str(), stdout) < 0 && outputError_ == 0) outputError_ = errno;
   }
