@@ -82,6 +82,7 @@ std::string ControllerLink::ReadRegistryString(platform::RegKey root, const std:
 bool ControllerLink::OpenDevice() noexcept {
   try {
     statusText_.clear();
+    openError_ = 0;
     devicePath_ =
         ReadRegistryString(platform::kHKeyLocalMachine, kRegistrySubkey, kRegistryValueName, "");
     if (devicePath_.empty()) {
@@ -91,7 +92,10 @@ bool ControllerLink::OpenDevice() noexcept {
     const std::string path = devicePath_.substr(0, devicePath_.find('\0'));
     deviceHandle_ = os_.createFile(path, platform::kGenericReadWrite, platform::kFileShareReadWrite,
                                    platform::kOpenExisting, 0);
-    if (deviceHandle_ <= 0) statusText_ = kNoControllerText;
+    if (deviceHandle_ <= 0) {
+      openError_ = os_.lastError();
+      statusText_ = kNoControllerText;
+    }
     return true;
   } catch (...) {
     ReportUnexpectedFailure();

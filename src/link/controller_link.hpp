@@ -66,6 +66,9 @@ class ControllerLink {
   platform::Handle DeviceHandle() const { return deviceHandle_; }
   const std::string& StatusText() const { return statusText_; }
   const std::string& DevicePath() const { return devicePath_; }
+  // The platform's error number for the last open of a registered device that failed, else
+  // 0: the window never looks, a console tool names the reason with it.
+  std::int32_t OpenError() const { return openError_; }
   // Transfers that got no whole reply (no device open, refused, failed, or short): the
   // window never looks, a console tool needs it for its exit status.
   std::uint64_t FailedTransfers() const { return failedTransfers_; }
@@ -78,6 +81,7 @@ class ControllerLink {
   platform::Handle deviceHandle_ = 0;
   std::string devicePath_;
   std::uint64_t failedTransfers_ = 0;
+  std::int32_t openError_ = 0;
 };
 
 // Closes the device when the handler that opened it leaves, on every path.

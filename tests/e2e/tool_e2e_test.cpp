@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -20,11 +22,14 @@ struct ToolCase {
   const char* name;
   std::vector<std::string> args;
   int exit;
-  const char* out;       // all of standard output ({socket}: the device path), or nullptr
-  const char* err;       // a part of standard error
+  const char* out;       // all of standard output, or nullptr ({socket}: the device path,
+                         // {registry}: where its path is registered)
+  const char* err;       // a part of standard error (the same placeholders)
   int output;            // the converter afterwards; it holds 700 before
   int requests;          // requests that reached the simulator
-  const char* sim = "";  // a simulator command ahead of the run; "noregistry": none published
+  const char* sim = "";  // a simulator command ahead of the run; "noregistry": none published,
+                         // "window": a script driver runs beside, "full": stdout is /dev/full,
+                         // "unread": stdout is a pipe nobody reads
 };
 
 void PrintTo(const ToolCase& c, std::ostream* os) {
@@ -38,12 +43,16 @@ std::string Slurp(const std::string& path) {
   return text.str();
 }
 
-// Exit status; standard output and error go to DIR/out and DIR/err.
-int RunTool(std::vector<std::string> args, const std::string& dir) {
+// Exit status; standard output and error go to OUT (else DIR/out; "|": a pipe nobody reads)
+// and DIR/err.
+int RunTool(std::vector<std::string> args, const std::string& dir, std::string out = "") {
   args.insert(args.begin(), TARNWICK_TOOL_PATH);
+  if (out.empty()) out = dir + "/out";
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+    int unread[2] = {-1, -1};
+    if (out == "|" && pipe(unread) == 0) close(unread[0]);
+    dup2(out == "|" ? unread[1] : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
     dup2(open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -63,23 +72,39 @@ TEST_P(ToolE2E, Invocation) {
   testing::SimProcess sim({"--serial", "305419896"});
   ASSERT_EQ(RunTool({"set", "700"}, sim.Directory()), 0);
   const std::string command = c.sim;
+  const std::string dir = sim.Directory();
+  FILE* window = nullptr;
+  const std::string out = command == "full" ? "/dev/full" : command == "unread" ? "|" : "";
   if (command == "noregistry") {
-    setenv("TARNWICK_REGISTRY", (sim.Directory() + "/empty").c_str(), 1);
-  } else if (!command.empty()) {
+    setenv("TARNWICK_REGISTRY", (dir + "/empty").c_str(), 1);
+  } else if (command == "window") {
+    window = popen(("exec " TARNWICK_SCRIPT_PATH " > " + dir + "/window").c_str(), "w");
+    // Its first state line comes after it has marked itself and written its 0.
+    for (int i = 0; i < 1000 && Slurp(dir + "/window").empty(); ++i) usleep(10000);
+  } else if (!command.empty() && out.empty()) {
     ASSERT_EQ(sim.Command(command).rfind("ok", 0), 0u);
   }
   const long requests = sim.Status().requests;
 
-  EXPECT_EQ(RunTool(c.args, sim.Directory()), c.exit);
-  if (c.out != nullptr) {
-    std::string out = c.out;
-    if (const auto at = out.find("{socket}"); at != std::string::npos) {
-      out.replace(at, 8, sim.SocketPath());
+  EXPECT_EQ(RunTool(c.args, dir, out), c.exit);
+  if (window != nullptr) pclose(window);
+  const auto expand = [&](std::string text) {
+    const std::string registry =
+        std::getenv("TARNWICK_REGISTRY") +
+        std::string(
+            "/HKEY_LOCAL_MACHINE/System/CurrentControlSet/Services/Tarnwick/TWUSBIO/"
+            "Parameters/DeviceName");
+    for (auto at = text.find('{'); at != std::string::npos; at = text.find('{', at + 1)) {
+      if (text.compare(at, 8, "{socket}") == 0) text.replace(at, 8, sim.SocketPath());
+      if (text.compare(at, 10, "{registry}") == 0) text.replace(at, 10, registry);
     }
-    EXPECT_EQ(Slurp(sim.Directory() + "/out"), out);
+    return text;
+  };
+  if (c.out != nullptr) {
+    EXPECT_EQ(Slurp(dir + "/out"), expand(c.out));
   }
-  const std::string err = Slurp(sim.Directory() + "/err");
-  EXPECT_NE(err.find(c.err), std::string::npos) << err;
+  const std::string err = Slurp(dir + "/err");
+  EXPECT_NE(err.find(expand(c.err)), std::string::npos) << err;
   const testing::SimStatus after = sim.Status();
   if (command != "unplug") {
     EXPECT_EQ(after.output, c.output);
@@ -104,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
         ToolCase{"Json",
                  {"--json", "set", "0.1mA"},
                  0,
-                 R"({"ok":true,"counts":2,"mA":"0.1","serial":305419896})"
+                 R"({"ok":true,"counts":2,"mA":0.1,"serial":305419896})"
                  "\n",
                  "",
                  2,
@@ -115,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {"--json", "set", "3000"},
                  64,
                  R"({"ok":false,"exit":64,"error":"VALUE \"3000\" is out of range: )"
-                 R"(counts go from 0 to 2047"})"
+                 R"(counts go from 0 to 2047","output":"untouched"})"
                  "\n",
                  kRange,
                  700,
@@ -132,8 +157,8 @@ INSTANTIATE_TEST_SUITE_P(
         ToolCase{"Unplugged",
                  {"--json", "set", "5"},
                  2,
-                 R"({"ok":false,"exit":2,"error":"the controller at {socket} did not open: )"
-                 R"(check the USB connection"})"
+                 R"({"ok":false,"exit":2,"error":"the controller at {socket} did not open )"
+                 R"((No such file or directory): check the USB connection","output":"untouched"})"
                  "\n",
                  "did not open",
                  0,
@@ -147,11 +172,57 @@ INSTANTIATE_TEST_SUITE_P(
                  {"set", "5"},
                  1,
                  "",
-                 "tarnwick: No controller, check USB connection.\n",
+                 "tarnwick: No controller, check USB connection. Nothing is registered at "
+                 "{registry}.\n",
                  700,
                  0,
                  "noregistry"},
-        ToolCase{"Version", {"--version"}, 0, "tarnwick " TARNWICK_VERSION "\n", "", 700, 0}),
+        // With --json, one object whatever the outcome or the order of the options.
+        ToolCase{"JsonVersion",
+                 {"--version", "--json"},
+                 0,
+                 R"({"ok":true,"version":")" TARNWICK_VERSION "\"}\n",
+                 "",
+                 700,
+                 0},
+        ToolCase{"JsonAfterBadOption",
+                 {"--bogus", "--json", "set", "5"},
+                 64,
+                 R"j({"ok":false,"exit":64,"error":"unknown option \"--bogus\" (try --help)",)j"
+                 R"("output":"untouched"})"
+                 "\n",
+                 "",
+                 700,
+                 0},
+        ToolCase{"EmptyCommand", {"", "set", "9"}, 64, "", "unknown command", 700, 0},
+        ToolCase{"DryRun",
+                 {"set", "--dry-run", "50mA"},
+                 0,
+                 "1024 counts (50.0mA): checked, not sent (dry run)\n",
+                 "",
+                 700,
+                 0},
+        // The value went out; only its report did not.
+        ToolCase{"OutputFull", {"set", "5"}, 74, nullptr, "the value was set", 5, 4, "full"},
+        ToolCase{"ReaderGone", {"serial"}, 74, nullptr, "Broken pipe", 700, 1, "unread"},
+        ToolCase{
+            "WindowRuns", {"set", "5"}, 0, nullptr, "window is running (process", 5, 4, "window"},
+        ToolCase{"Status",
+                 {"status"},
+                 0,
+                 "registry: {registry}\ndevice: {socket}\nopened: yes\nserial: 305419896\n"
+                 "window: none running\n",
+                 "",
+                 700,
+                 1},
+        ToolCase{"StatusNothingRegistered",
+                 {"--json", "status"},
+                 1,
+                 nullptr,
+                 "Nothing is registered at {registry}.",
+                 700,
+                 0,
+                 "noregistry"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -440,14 +440,14 @@ echo "ok: Alt+E ended the program"
 # driver, all of standard output (empty: unchecked).
 tool_rows=(
   '-|set 50mA|0|1024|4|set 1024 counts (50.0mA) on the controller with serial number 305419896'
-  '-|--json set 2.5|0|2|4|{"ok":true,"counts":2,"mA":"0.1","serial":305419896}'
+  '-|--json set 2.5|0|2|4|{"ok":true,"counts":2,"mA":0.1,"serial":305419896}'
   '-|serial|0|2|1|305419896'
   '-|set 3000|64|2|0|'
   '-|set 12abc|64|2|0|'
   '-|set ""|64|2|0|'
   'unplug|set 5|2|2|0|'
   'fail 1|set 1500|2|1500|3|'
-  'noregistry|--json set 5|1|1500|0|{"ok":false,"exit":1,"error":"No controller, check USB connection."}'
+  'noregistry|--json set 5|1|1500|0|{"ok":false,"exit":1,"error":"No controller, check USB connection. Nothing is registered at HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Tarnwick\\TWUSBIO\\Parameters\\DeviceName.","output":"untouched"}'
 )
 for row in "${tool_rows[@]}"; do
   IFS='|' read -r before args want_code want_output want_requests want_out <<<"$row"

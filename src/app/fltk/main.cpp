@@ -28,6 +28,7 @@
 #include "key_codes.hpp"
 #include "link/controller_link.hpp"
 #include "platform/os.hpp"
+#include "tool/window_running.hpp"
 #include "ui/controls.hpp"
 #include "ui/main_form.hpp"
 #include "ui/state_json.hpp"
@@ -340,6 +341,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tarnwick-test: unknown argument '%s'\n%s", argv[1], kUsage);
     return 2;
   }
+  const app::WindowMark mark;  // so the console tool can warn that this window re-writes
   ui::MainForm form(platform::SystemOs());
   fl_open_display();  // the screen's DPI and the font's metrics are needed to lay out
   MainWindow window(form);

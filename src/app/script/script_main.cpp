@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "platform/os.hpp"
+#include "tool/window_running.hpp"
 #include "ui/main_form.hpp"
 #include "ui/state_json.hpp"
 
@@ -73,6 +74,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   using tarnwick::ui::MainForm;
+  const tarnwick::app::WindowMark mark;  // it re-writes every tick, as a window does
   MainForm form(tarnwick::platform::SystemOs());
   // No timer to stop here: the message goes to standard error and the program ends.
   form.OnFailure([](const char* message) { std::fprintf(stderr, "%s\n", message); });

@@ -1,8 +1,13 @@
 // tarnwick: sets the converter or reads the serial number from a command line, through the
 // window's own link and write, with exit statuses and JSON that scripts can act on.
+#include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +17,7 @@
 
 #include "control/serial_poll.hpp"
 #include "control/setpoint_write.hpp"
+#include "host.hpp"
 #include "link/controller_link.hpp"
 #include "ui/renderings.hpp"
 #include "ui/state_json.hpp"
@@ -27,30 +33,51 @@ constexpr int kExitNoController = 1;
 constexpr int kExitNoAnswer = 2;
 constexpr int kExitUsage = 64;     // sysexits' EX_USAGE: clear of the shells' own statuses
 constexpr int kExitInternal = 70;  // EX_SOFTWARE: the tool itself failed
+constexpr int kExitOutput = 74;    // EX_IOERR: the report could not be written
 
 constexpr double kFullScaleMilliamps = 100.0;
 
 constexpr char kUsage[] =
-    "Usage: tarnwick [--json] set VALUE\n"
+    "Usage: tarnwick [--json] set [--dry-run] VALUE\n"
     "       tarnwick [--json] serial\n"
+    "       tarnwick [--json] status\n"
     "Sets the current-driver board's output, or reads the USB I/O controller's serial number,\n"
     "the way the Tarnwick Test window does.\n"
     "\n"
     "  set VALUE   VALUE is counts, 0 to 2047, or milliamps with the suffix mA, 0mA to 100mA\n"
     "              (2047 counts are 100 mA). Plain digits with at most one '.': a fraction is\n"
     "              rounded to whole counts, halves to even. Prints the counts, the milliamps\n"
-    "              and the controller's serial number.\n"
+    "              and the controller's serial number. The board cannot report its set-point\n"
+    "              back: what was written is all there is to know.\n"
     "  serial      prints the controller's serial number\n"
+    "  status      prints where the controller was looked for, the device path found, whether\n"
+    "              it opened, its serial number and whether a window runs\n"
     "\n"
     "Options:\n"
-    "  --json      print one JSON object on standard output instead of text\n"
+    "  --json      print exactly one JSON object on standard output instead of text\n"
+    "  --dry-run   with set: convert and check VALUE and print it; open and send nothing\n"
     "  --version   print the version and exit\n"
     "  --help      print this help and exit\n"
     "\n"
     "Exit status: 0 done; 1 no controller is registered; 2 the registered controller did not\n"
-    "open or did not answer; 64 a VALUE or a usage refused (nothing is sent); 70 the tool\n"
-    "itself failed (out of memory).\n"
+    "open (or another program held it) or did not answer; 64 a VALUE or a usage refused\n"
+    "(nothing is sent); 70 the tool itself failed; 74 standard output could not be written.\n"
     "The window writes its own set-point again every second: close it first.\n";
+
+// What became of the board's output, for every report that is not a plain success.
+enum class Output { kUntouched, kSet, kUncertain };
+
+const char* OutputName(Output output) {
+  switch (output) {
+    case Output::kSet:
+      return "set";
+    case Output::kUncertain:
+      return "uncertain";
+    case Output::kUntouched:
+      break;
+  }
+  return "untouched";
+}
 
 struct Failure {
   int exit;
@@ -61,9 +88,20 @@ struct Request {
   bool json = false;
   bool help = false;
   bool version = false;
+  bool dryRun = false;
+  bool hasCommand = false;  // an empty word is a command too, and refused as one
   std::string command;
   std::vector<std::string> operands;
 };
+
+// Read before anything can fail, so even a run that fails at once answers in JSON.
+bool JsonRequested(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--") == 0) return false;
+    if (std::strcmp(argv[i], "--json") == 0) return true;
+  }
+  return false;
+}
 
 std::optional<Failure> ParseArguments(int argc, char** argv, Request& request) {
   bool optionsEnd = false;
@@ -77,9 +115,12 @@ std::optional<Failure> ParseArguments(int argc, char** argv, Request& request) {
       request.help = true;
     } else if (!optionsEnd && arg == "--version") {
       request.version = true;
+    } else if (!optionsEnd && arg == "--dry-run") {
+      request.dryRun = true;
     } else if (!optionsEnd && arg.rfind("--", 0) == 0) {
       return Failure{kExitUsage, "unknown option " + JsonString(arg) + " (try --help)"};
-    } else if (request.command.empty()) {
+    } else if (!request.hasCommand) {
+      request.hasCommand = true;
       request.command = arg;
     } else {
       // "-1" lands here as a value, to be refused as one rather than as an unknown option.
@@ -127,16 +168,28 @@ std::optional<Failure> ParseCounts(const std::string& text, int& counts) {
   return std::nullopt;
 }
 
+// "50.0": the milliamps as the window shows them, without the unit, a JSON number as it is.
+std::string MilliampNumber(int counts) {
+  const std::string text = tarnwick::ui::MilliampText(counts);
+  return text.substr(0, text.size() - 2);
+}
+
 // The window's side of a write, as far as the write looks at it: the text, nothing shown.
+// The text is read just before the first transfer, so from then on the output may change.
 class FixedText final : public tarnwick::control::SetpointWindow {
  public:
-  explicit FixedText(std::string text) : text_(std::move(text)) {}
-  std::string SetpointText() const override { return text_; }
+  FixedText(std::string text, Output& output) : text_(std::move(text)), output_(output) {}
+  std::string SetpointText() const override {
+    std::string text = text_;
+    output_ = Output::kUncertain;
+    return text;
+  }
   void SetSerialCaption(const std::string&) override {}
   void SetSetpointColour(std::uint32_t) override {}
 
  private:
   std::string text_;
+  Output& output_;
 };
 
 std::string PathOf(const ControllerLink& link) {
@@ -144,29 +197,31 @@ std::string PathOf(const ControllerLink& link) {
   return path.substr(0, path.find('\0'));
 }
 
-// What the last open says: nothing when it worked. No registry value is "no controller";
-// a registered device that did not open is one that does not answer.
+// The system's words for an open's failure, without a closing full stop.
+std::string Reason(std::int32_t error) {
+  std::string text = tarnwick::platform::SystemOs().errorText(error);
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  return text.empty() ? "error " + std::to_string(error) : text;
+}
+
+// What the last open says: nothing when it worked. No registry value is "no controller"
+// (saying where it was looked for); a registered device that did not open is one that does
+// not answer.
 std::optional<Failure> OpenFailure(const ControllerLink& link) {
   const std::string& status = link.StatusText();
   if (status.empty()) return std::nullopt;
   const std::string path = PathOf(link);
   if (status != tarnwick::link::kNoControllerText) return Failure{kExitNoAnswer, status};
-  if (path.empty()) return Failure{kExitNoController, status};
-  return Failure{kExitNoAnswer,
-                 "the controller at " + path + " did not open: check the USB connection"};
-}
-
-std::optional<Failure> Write(ControllerLink& link, int counts) {
-  FixedText window(std::to_string(counts));
-  const std::uint64_t failedBefore = link.FailedTransfers();
-  tarnwick::control::UpdateDAC(link, window);
-  if (auto failure = OpenFailure(link)) return failure;
-  if (link.FailedTransfers() != failedBefore) {
-    return Failure{kExitNoAnswer, "the controller at " + PathOf(link) + " did not answer while " +
-                                      std::to_string(counts) +
-                                      " counts were written: the output is uncertain"};
+  if (path.empty()) {
+    return Failure{kExitNoController,
+                   status + " Nothing is registered at " + tarnwick::app::RegistryLocation() + "."};
   }
-  return std::nullopt;
+  if (tarnwick::app::BusyError(link.OpenError())) {
+    return Failure{kExitNoAnswer, "the controller at " + path + " is in use by another program (" +
+                                      Reason(link.OpenError()) + "): nothing was sent"};
+  }
+  return Failure{kExitNoAnswer, "the controller at " + path + " did not open (" +
+                                    Reason(link.OpenError()) + "): check the USB connection"};
 }
 
 std::optional<Failure> ReadSerial(ControllerLink& link, std::uint32_t& serial) {
@@ -186,104 +241,248 @@ std::optional<Failure> ReadSerial(ControllerLink& link, std::uint32_t& serial) {
 
 class Reporter {
  public:
-  explicit Reporter(bool json) : json_(json) {}
+  explicit Reporter(bool json) noexcept : json_(json) {}
 
+  // What became of the board's output so far, and the counts being written.
+  Output output = Output::kUntouched;
+  int counts = 0;
+
+  bool Json() const { return json_; }
   void Warn(const std::string& text) {
     std::fprintf(stderr, "tarnwick: warning: %s\n", text.c_str());
     warning_ = text;
   }
-  int Fail(const Failure& failure) {
+  // fields: more JSON members, each with its leading comma.
+  int Fail(const Failure& failure, const std::string& fields = "") {
     std::fprintf(stderr, "tarnwick: %s\n", failure.message.c_str());
     if (json_) {
-      Json("{\"ok\":false,\"exit\":" + std::to_string(failure.exit) +
-           ",\"error\":" + JsonString(failure.message) + WarningField() + "}");
+      Object("{\"ok\":false,\"exit\":" + std::to_string(failure.exit) +
+             ",\"error\":" + JsonString(failure.message) + ",\"output\":\"" + OutputName(output) +
+             "\"" + fields + WarningField() + "}");
     }
     return failure.exit;
   }
-  int Set(int counts, std::uint32_t serial) {
-    const std::string milliamps = tarnwick::ui::MilliampText(counts);
+  int Succeed(const std::string& fields, const std::string& text) {
     if (json_) {
-      const std::string number = milliamps.substr(0, milliamps.size() - 2);
-      Json("{\"ok\":true,\"counts\":" + std::to_string(counts) + ",\"mA\":" + JsonString(number) +
-           ",\"serial\":" + std::to_string(serial) + WarningField() + "}");
+      Object("{\"ok\":true" + fields + WarningField() + "}");
     } else {
-      std::printf("set %d counts (%s) on the controller with serial number %s\n", counts,
-                  milliamps.c_str(), std::to_string(serial).c_str());
+      Print(text);
     }
     return kExitDone;
   }
-  int Serial(std::uint32_t serial) {
-    if (json_) {
-      Json("{\"ok\":true,\"serial\":" + std::to_string(serial) + WarningField() + "}");
-    } else {
-      std::printf("%s\n", std::to_string(serial).c_str());
+  // Text on standard output; a write that fails is remembered for Finish.
+  void Print(const std::string& text) {
+    if (std::fputs(text.c_str(), stdout) < 0 && outputError_ == 0) outputError_ = errno;
+  }
+
+  // Standard output's fate decides the end: a report that never arrived is no success.
+  int Finish(int exit) noexcept {
+    if (std::fflush(stdout) != 0 && outputError_ == 0) outputError_ = errno;
+    if (outputError_ == 0 && std::ferror(stdout)) outputError_ = EIO;
+    if (outputError_ == 0) return exit;
+    std::fprintf(stderr, "tarnwick: standard output could not be written (%s); ",
+                 std::strerror(outputError_));
+    PrintOutcome();
+    return exit == kExitDone ? kExitOutput : exit;
+  }
+
+  // The last word when the tool itself failed: it allocates nothing it cannot do without.
+  int Internal(const char* what, const char* detail) noexcept {
+    std::fprintf(stderr, "tarnwick: %s%s%s%s; ", what, *detail ? " (" : "", detail,
+                 *detail ? ")" : "");
+    PrintOutcome();
+    if (json_ && !printed_) {
+      std::printf("{\"ok\":false,\"exit\":%d,\"error\":", kExitInternal);
+      try {
+        std::fputs(JsonString(*detail ? std::string(what) + ": " + detail : what).c_str(), stdout);
+      } catch (...) {
+        std::printf("\"%s\"", what);  // what is one of this file's plain texts
+      }
+      std::printf(",\"output\":\"%s\"}\n", OutputName(output));
+      printed_ = true;
     }
-    return kExitDone;
+    return Finish(kExitInternal);
   }
 
  private:
-  static void Json(const std::string& object) { std::printf("%s\n", object.c_str()); }
+  void Object(const std::string& object) {
+    if (printed_) return;  // one object per run, whatever happens after it
+    Print(object + "\n");
+    printed_ = true;
+  }
   std::string WarningField() const {
     return warning_ ? ",\"warning\":" + JsonString(*warning_) : "";
   }
+  void PrintOutcome() const noexcept {
+    switch (output) {
+      case Output::kUntouched:
+        std::fputs("the board's output was not changed\n", stderr);
+        break;
+      case Output::kSet:
+        std::fprintf(stderr, "the value was set: %d counts\n", counts);
+        break;
+      case Output::kUncertain:
+        std::fputs("the board's output may have changed\n", stderr);
+        break;
+    }
+  }
 
   bool json_;
+  bool printed_ = false;
+  int outputError_ = 0;
   std::optional<std::string> warning_;
 };
 
-int Run(int argc, char** argv) {
+std::string WindowWarning() {
+  long process = 0;
+  if (!tarnwick::app::WindowRunning(process)) return {};
+  // The script driver counts as a window: it re-writes as one does.
+  return "a Tarnwick Test window is running" +
+         (process > 0 ? " (process " + std::to_string(process) + ")" : std::string()) +
+         ": it writes its own set-point again every second and will undo this one";
+}
+
+std::string CountsFields(int counts) {
+  return ",\"counts\":" + std::to_string(counts) + ",\"mA\":" + MilliampNumber(counts);
+}
+
+int Set(const Request& request, Reporter& report) {
+  if (request.operands.size() != 1) {
+    return report.Fail({kExitUsage, "set takes one VALUE: " + std::string(kValueForms)});
+  }
+  int counts = 0;
+  if (auto refused = ParseCounts(request.operands[0], counts)) return report.Fail(*refused);
+  const std::string milliamps = tarnwick::ui::MilliampText(counts);
+  if (request.dryRun) {
+    return report.Succeed(
+        CountsFields(counts) + ",\"dry_run\":true",
+        std::to_string(counts) + " counts (" + milliamps + "): checked, not sent (dry run)\n");
+  }
+  if (const std::string warning = WindowWarning(); !warning.empty()) report.Warn(warning);
+
+  std::string status;
+  ControllerLink link(tarnwick::platform::SystemOs(), status);
+  report.counts = counts;
+  FixedText window(std::to_string(counts), report.output);
+  const std::uint64_t failedBefore = link.FailedTransfers();
+  tarnwick::control::UpdateDAC(link, window);
+  if (auto failure = OpenFailure(link)) {
+    report.output = Output::kUntouched;  // nothing went out without an open device
+    return report.Fail(*failure);
+  }
+  if (link.FailedTransfers() != failedBefore) {
+    return report.Fail({kExitNoAnswer, "the controller at " + PathOf(link) +
+                                           " did not answer while " + std::to_string(counts) +
+                                           " counts were written: the output is uncertain"});
+  }
+  report.output = Output::kSet;
+
+  std::uint32_t serial = 0;
+  if (auto failure = ReadSerial(link, serial)) {
+    failure->message =
+        "set " + std::to_string(counts) + " counts (" + milliamps + "), but " + failure->message;
+    return report.Fail(*failure, CountsFields(counts));
+  }
+  return report.Succeed(CountsFields(counts) + ",\"serial\":" + std::to_string(serial),
+                        "set " + std::to_string(counts) + " counts (" + milliamps +
+                            ") on the controller with serial number " + std::to_string(serial) +
+                            "\n");
+}
+
+int Serial(Reporter& report) {
+  std::string status;
+  ControllerLink link(tarnwick::platform::SystemOs(), status);
+  std::uint32_t serial = 0;
+  if (auto failure = ReadSerial(link, serial)) return report.Fail(*failure);
+  return report.Succeed(",\"serial\":" + std::to_string(serial), std::to_string(serial) + "\n");
+}
+
+// What the tool finds, told in full whatever the outcome; the exit status as for set.
+int Status(Reporter& report) {
+  std::string status;
+  ControllerLink link(tarnwick::platform::SystemOs(), status);
+  std::uint32_t serial = 0;
+  const std::optional<Failure> failure = ReadSerial(link, serial);
+  const std::string registry = tarnwick::app::RegistryLocation();
+  const std::string device = PathOf(link);
+  const bool opened = link.StatusText().empty();
+  long process = 0;
+  const bool window = tarnwick::app::WindowRunning(process);
+
+  std::string openedText = "no";
+  if (opened) {
+    openedText = "yes";
+  } else if (link.StatusText() != tarnwick::link::kNoControllerText) {
+    openedText = "no (" + link.StatusText() + ")";
+  } else if (link.OpenError() != 0) {
+    openedText = "no (" + Reason(link.OpenError()) + ")";
+  }
+  const std::string serialText = failure ? "none (no answer)" : std::to_string(serial);
+  const std::string text = "registry: " + registry +
+                           "\ndevice: " + (device.empty() ? "none registered" : device) +
+                           "\nopened: " + openedText + "\n" +
+                           (opened ? "serial: " + serialText + "\n" : "") + "window: " +
+                           (window ? "running (process " + std::to_string(process) +
+                                         "): it writes its own set-point again every second"
+                                   : "none running") +
+                           "\n";
+  const std::string fields = ",\"registry\":" + JsonString(registry) +
+                             ",\"device\":" + (device.empty() ? "null" : JsonString(device)) +
+                             ",\"opened\":" + (opened ? "true" : "false") +
+                             ",\"serial\":" + (failure ? "null" : std::to_string(serial)) +
+                             ",\"window\":" + (window ? "true" : "false");
+  if (!failure) return report.Succeed(fields, text);
+  if (!report.Json()) report.Print(text);
+  return report.Fail(*failure, fields);
+}
+
+int Execute(int argc, char** argv, Reporter& report) {
   Request request;
-  const std::optional<Failure> usage = ParseArguments(argc, argv, request);
-  Reporter report(request.json);
-  if (usage) return report.Fail(*usage);
+  if (auto usage = ParseArguments(argc, argv, request)) return report.Fail(*usage);
   if (request.help) {
-    std::fputs(kUsage, stdout);
-    return kExitDone;
+    return report.Succeed(",\"help\":" + JsonString(kUsage), kUsage);
   }
   if (request.version) {
-    std::puts("tarnwick " TARNWICK_VERSION);
-    return kExitDone;
+    return report.Succeed(",\"version\":\"" TARNWICK_VERSION "\"",
+                          "tarnwick " TARNWICK_VERSION "\n");
   }
-
-  if (request.command == "set") {
-    if (request.operands.size() != 1) {
-      return report.Fail({kExitUsage, "set takes one VALUE: " + std::string(kValueForms)});
+  if (request.dryRun && request.command != "set") {
+    return report.Fail({kExitUsage, "--dry-run goes with set only"});
+  }
+  if (request.command == "set") return Set(request, report);
+  if (request.command == "serial" || request.command == "status") {
+    if (!request.operands.empty()) {
+      return report.Fail({kExitUsage, request.command + " takes no VALUE"});
     }
-    int counts = 0;
-    if (auto refused = ParseCounts(request.operands[0], counts)) return report.Fail(*refused);
-    if (tarnwick::app::WindowRunning()) {
-      report.Warn(
-          "the Tarnwick Test window is running: it writes its own set-point again every "
-          "second and will undo this one");
-    }
-    std::string status;
-    ControllerLink link(tarnwick::platform::SystemOs(), status);
-    std::uint32_t serial = 0;
-    if (auto failure = Write(link, counts)) return report.Fail(*failure);
-    if (auto failure = ReadSerial(link, serial)) return report.Fail(*failure);
-    return report.Set(counts, serial);
+    return request.command == "serial" ? Serial(report) : Status(report);
   }
-  if (request.command == "serial") {
-    if (!request.operands.empty()) return report.Fail({kExitUsage, "serial takes no VALUE"});
-    std::string status;
-    ControllerLink link(tarnwick::platform::SystemOs(), status);
-    std::uint32_t serial = 0;
-    if (auto failure = ReadSerial(link, serial)) return report.Fail(*failure);
-    return report.Serial(serial);
-  }
-  if (request.command.empty()) return report.Fail({kExitUsage, "no command (try --help)"});
+  if (!request.hasCommand) return report.Fail({kExitUsage, "no command (try --help)"});
   return report.Fail(
       {kExitUsage, "unknown command " + JsonString(request.command) + " (try --help)"});
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// The whole tool on UTF-8 arguments: every outcome, a failure of the tool itself included,
+// ends in an exit status and (with --json) exactly one JSON object.
+int Run(int argc, char** argv) {
+#ifdef SIGPIPE
+  // A reader that went away is a write that failed, reported as such, not a silent death
+  // after the value was set. The device's own sends never raise it.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
+  Reporter report(JsonRequested(argc, argv));
   try {
-    return Run(argc, argv);
+    return report.Finish(Execute(argc, argv, report));
+  } catch (const std::bad_alloc&) {
+    return report.Internal("out of memory", "");
+  } catch (const std::exception& failure) {
+    return report.Internal("internal error", failure.what());
   } catch (...) {
-    // Only memory exhaustion gets here; the device, if opened, closed on the way out.
-    std::fputs("tarnwick: out of memory\n", stderr);
-    return kExitInternal;
+    return report.Internal("internal error", "an exception of unknown type");
   }
+}
+
+int main(int argc, char** argv) {
+  return Run(argc, argv);
 }
