@@ -44,23 +44,17 @@ ln -s "$source_dir/docs" "$work/clone/docs"
 ln -s "$tool_dir/tarnwick" "$work/clone/build/dev/src/app/tool/tarnwick"
 (cd "$work/clone" && python3 - "$source_dir/README.md") <<'PY' || fail "the README's transcripts"
 import re, subprocess, sys
-steps = []
-for block in re.findall(r"^```console\n(.*?)^```", open(sys.argv[1]).read(), re.M | re.S):
-    for line in block.splitlines():
-        if line.startswith("$ "):
-            steps.append((line[2:], []))
-        else:
-            steps[-1][1].append(line)
-script = "exec 2>&1\n" + "".join(f'{command}\necho "@@ $?"\n' for command, _ in steps)
-parts = re.split(r"^@@ (\d+)\n", subprocess.run(["bash", "-c", script], capture_output=True,
-                                                text=True).stdout, flags=re.M)
-if not steps or len(parts) != 2 * len(steps) + 1:
-    sys.exit(f"README: {len(steps)} commands, output: {parts}")
+blocks = re.findall(r"^```console\n(.*?)^```", open(sys.argv[1]).read(), re.M | re.S)
+steps = [step.split("\n", 1) for step in "".join(blocks).split("$ ")[1:]]
+script = "exec 2>&1\n" + "".join(f'{step[0]}\necho "@@ $?"\n' for step in steps)
+out = subprocess.run(["bash", "-c", script], capture_output=True, text=True).stdout
+parts = re.split(r"^@@ (\d+)\n", out, flags=re.M)
 for (command, lines), printed, status in zip(steps, parts[0::2], parts[1::2]):
-    pattern = "".join("(?:.*\n)*?" if line == "…" else re.escape(line).replace("…", ".*") + "\n"
-                      for line in lines)
+    pattern = re.escape(lines).replace("…\\\n", "(?:.*\n)*?").replace("…", ".*")
     if status != "0" or not re.fullmatch(pattern, printed):
         sys.exit(f"README: `{command}` exited with status {status}, printing:\n{printed}")
+if not steps or len(parts) != 2 * len(steps) + 1:
+    sys.exit(f"README: {len(steps)} commands, output:\n{out}")
 print(f"ok: the README's {len(steps)} commands")
 PY
 status=$(sim status)
@@ -71,12 +65,10 @@ mkdir "$work/failing"
 printf '#!/bin/sh\ncase " $* " in *" 50mA "*) exit 2 ;; esac\nexec "%s/tarnwick" "$@"\n' \
   "$tool_dir" >"$work/failing/tarnwick"
 chmod +x "$work/failing/tarnwick"
-for example in sweep.sh sweep.py; do
+for example in sh python3; do
   code=0
-  case "$example" in
-    *.py) PATH="$work/failing:$PATH" python3 "$examples/$example" >/dev/null 2>"$work/err" || code=$? ;;
-    *) PATH="$work/failing:$PATH" sh "$examples/$example" >/dev/null 2>"$work/err" || code=$? ;;
-  esac
+  PATH="$work/failing:$PATH" "$example" "$examples"/sweep.${example%thon3} >/dev/null 2>"$work/err" ||
+    code=$?
   [ "$code" -eq 2 ] && grep -q "sweep stopped at 50mA" "$work/err" ||
     fail "$example: status $code: $(cat "$work/err")"
   status=$(sim status)
