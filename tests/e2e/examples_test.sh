@@ -73,6 +73,6 @@ for example in sh python3; do
     fail "$example: status $code: $(cat "$work/err")"
   status=$(sim status)
   [[ $status == *" output=0 "* ]] || fail "$example: converter after the failed step: $status"
-  echo "ok: $example"
+  echo "ok: the $example sweep stopped at 50mA and left the converter at 0"
 done
 echo "PASSED: the README's commands and the sweep examples"
