@@ -89,10 +89,12 @@ class SetpointInput final : public Fl_Input {
     const int pastable = Fl::clipboard_contains(Fl::clipboard_plain_text) ? 0 : FL_MENU_INACTIVE;
     const int all = start == 0 && end == size() ? FL_MENU_INACTIVE : 0;
     enum Item { kUndo, kCut, kCopy, kPaste, kDelete, kSelectAll };
-    const auto item = [](const char* label, int flags) {
+    // In the entry's font size, which follows the display's DPI.
+    const auto item = [size = textsize()](const char* label, int flags) {
       Fl_Menu_Item made{};
       made.text = label;
       made.flags = flags;
+      made.labelsize_ = size;
       return made;
     };
     const Fl_Menu_Item items[] = {item("&Undo", FL_MENU_DIVIDER),
