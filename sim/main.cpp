@@ -295,13 +295,11 @@ int main(int argc, char** argv) {
   // power-up, is worth a line unless asked for every one.
   server.OnLoad([&console, everyLoad = settings.everyLoad](const tarnwick::sim::Load& load) {
     if (!everyLoad && load.loads != 1 && load.counts == load.previous) return;
-    // One decimal, rounded, as the window's label and the tool show it: counts x 100 / 2047 in
-    // tenths. 2047 is odd, so no count lies half-way between two tenths.
-    const unsigned counts = load.counts;
-    const unsigned tenths = (counts * 2000u + 2047u) / 4094u;
+    // One decimal, as the window's label and the tool show it.
+    const std::uint32_t tenths = tw_counts_to_deci_ma(load.counts);
     char line[64];
-    std::snprintf(line, sizeof line, "loaded %u counts = %u.%u mA", counts, tenths / 10,
-                  tenths % 10);
+    std::snprintf(line, sizeof line, "loaded %u counts = %u.%u mA",
+                  static_cast<unsigned>(load.counts), tenths / 10, tenths % 10);
     console.Out(line);
   });
 
