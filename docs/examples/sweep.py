@@ -12,8 +12,11 @@ hold = float(os.environ.get("SWEEP_HOLD", "1"))
 
 
 def set_current(ma):
-    run = subprocess.run(["tarnwick", "--json", "set", f"{ma}mA"],
-                         capture_output=True, text=True, check=False)
+    try:
+        run = subprocess.run(["tarnwick", "--json", "set", f"{ma}mA"],
+                             capture_output=True, text=True, check=False)
+    except FileNotFoundError:
+        return 127, "tarnwick is not on PATH"  # the status a shell gives
     # A tool that died without its JSON line is a failure all the same.
     result = json.loads(run.stdout) if run.stdout.strip() else {"ok": False}
     if result["ok"]:
