@@ -45,7 +45,7 @@ ln -s "$tool_dir/tarnwick" "$work/clone/build/dev/src/app/tool/tarnwick"
 (cd "$work/clone" && python3 - "$source_dir/README.md") <<'PY' || fail "the README's transcripts"
 import re, subprocess, sys
 blocks = re.findall(r"^```console\n(.*?)^```", open(sys.argv[1]).read(), re.M | re.S)
-steps = [step.split("\n", 1) for step in "".join(blocks).split("$ ")[1:]]
+steps = [step.split("\n", 1) for step in re.split(r"^\$ ", "".join(blocks), flags=re.M)[1:]]
 script = "exec 2>&1\n" + "".join(f'{step[0]}\necho "@@ $?"\n' for step in steps)
 out = subprocess.run(["bash", "-c", script], capture_output=True, text=True).stdout
 parts = re.split(r"^@@ (\d+)\n", out, flags=re.M)
