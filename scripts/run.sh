@@ -3,12 +3,25 @@
 # tarnwick-sim, whose console stays on this terminal for its fault controls. Without a
 # display, the window's script driver runs on this terminal instead. Arguments go to
 # tarnwick-sim (try --help).
+#
+# "run.sh simulator [ARGS]" starts the simulated controller alone, its console on this
+# terminal until it is told to quit (or Ctrl+C), for the console tool run from another one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
 
+simulator_only=
+if [ "${1:-}" = simulator ]; then
+  simulator_only=1
+  shift
+fi
+
 cmake --preset dev >/dev/null
-cmake --build --preset dev --target tarnwick-sim tarnwick-test tarnwick-script tarnwick
+if [ -n "$simulator_only" ]; then
+  cmake --build --preset dev --target tarnwick-sim tarnwick
+else
+  cmake --build --preset dev --target tarnwick-sim tarnwick-test tarnwick-script tarnwick
+fi
 
 work=$(mktemp -d /tmp/tarnwick-run-XXXXXX)
 socket="$work/controller.sock"
@@ -30,7 +43,18 @@ wait_for_device() {
   exit 1
 }
 
-if [ -n "${DISPLAY:-}" ]; then
+if [ -n "$simulator_only" ]; then
+  cat <<TEXT
+
+The SIMULATED controller runs on this terminal: type 'status', 'unplug', 'plug' or 'help'
+here; 'quit' or Ctrl+C ends it. In another terminal, the console tool:
+  cd $PWD
+  export PATH="\$PWD/build/dev/src/app/tool:\$PATH"
+  tarnwick set 50mA
+
+TEXT
+  build/dev/sim/tarnwick-sim --socket "$socket" "$@"
+elif [ -n "${DISPLAY:-}" ]; then
   echo
   echo "The window opens beside the SIMULATED controller, whose console is this terminal:"
   echo "type 'unplug', 'plug', 'status' or 'help' here. Close the window, press Alt+E or type"

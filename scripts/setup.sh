@@ -5,13 +5,14 @@ set -euo pipefail
 
 # Everything run.sh and test.sh call that a minimal Debian 12 lacks: file for dpkg-shlibdeps
 # (the Debian package's dependencies), binutils for the hardening checks (readelf, nm), git for
-# the format check's file list, lintian for the Debian package's conventions.
+# the format check's file list, lintian for the Debian package's conventions, openbox to frame
+# the Linux window for its screenshot.
 tarnwick_packages=(
   cmake ninja-build g++ clang-format googletest clang libclang-rt-14-dev valgrind
   dpkg-dev file binutils git lintian unzip python3 libbenchmark-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine64 wine fonts-wine
-  xvfb xdotool imagemagick libfltk1.3-dev
+  xvfb openbox xdotool imagemagick libfltk1.3-dev
 )
 
 tarnwick_setup() {

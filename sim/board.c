@@ -44,6 +44,6 @@ int tw_board_control(tw_board* board, uint32_t code, const uint8_t* in, size_t i
   return 1;
 }
 
-uint32_t tw_counts_to_centi_ma(uint16_t counts) {
-  return ((uint32_t)counts * 10000u + TW_FULL_SCALE / 2u) / TW_FULL_SCALE;
+uint32_t tw_counts_to_deci_ma(uint16_t counts) {
+  return ((uint32_t)counts * 2000u + TW_FULL_SCALE) / (2u * TW_FULL_SCALE);
 }

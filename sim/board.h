@@ -37,8 +37,9 @@ void tw_board_reset(tw_board* board, uint32_t serial);
 int tw_board_control(tw_board* board, uint32_t code, const uint8_t* in, size_t in_len, uint8_t* out,
                      size_t out_cap, size_t* out_len, int* loaded);
 
-/* Counts as milliamps, in hundredths, rounded half up (counts * 10000 / 2047). */
-uint32_t tw_counts_to_centi_ma(uint16_t counts);
+/* Counts as milliamps in tenths, rounded (counts * 1000 / 2047), as the window's label shows
+   them; 2047 is odd, so no count lies half-way between two tenths. */
+uint32_t tw_counts_to_deci_ma(uint16_t counts);
 
 #ifdef __cplusplus
 }

@@ -295,10 +295,11 @@ int main(int argc, char** argv) {
   // power-up, is worth a line unless asked for every one.
   server.OnLoad([&console, everyLoad = settings.everyLoad](const tarnwick::sim::Load& load) {
     if (!everyLoad && load.loads != 1 && load.counts == load.previous) return;
-    const std::uint32_t centi = tw_counts_to_centi_ma(load.counts);
+    // One decimal, as the window's label and the tool show it.
+    const std::uint32_t tenths = tw_counts_to_deci_ma(load.counts);
     char line[64];
-    std::snprintf(line, sizeof line, "loaded %u counts = %u.%02u mA",
-                  static_cast<unsigned>(load.counts), centi / 100, centi % 100);
+    std::snprintf(line, sizeof line, "loaded %u counts = %u.%u mA",
+                  static_cast<unsigned>(load.counts), tenths / 10, tenths % 10);
     console.Out(line);
   });
 

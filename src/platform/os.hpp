@@ -22,7 +22,8 @@ inline constexpr Handle kInvalidHandle = -1;
 
 inline constexpr std::uint32_t kRegSz = 1;
 
-// Windows error numbers, which the stand-ins report too so both platforms read alike.
+// Windows error numbers. The registry calls return them on both platforms (the POSIX stand-in
+// too), so the link reads their results alike; lastError() is each platform's own number.
 inline constexpr std::int32_t kErrorSuccess = 0;
 inline constexpr std::int32_t kErrorFileNotFound = 2;
 inline constexpr std::int32_t kErrorAccessDenied = 5;
@@ -51,7 +52,8 @@ class Os {
                                std::uint32_t& bytesReturned) = 0;
   virtual bool closeHandle(Handle handle) = 0;
 
-  // The platform's error facility.
+  // The platform's error facility, in its own numbers: GetLastError()'s on Windows, errno on
+  // POSIX, with the platform's text for each.
   virtual std::int32_t lastError() = 0;
   virtual std::string errorText(std::int32_t number) = 0;
   virtual std::int32_t outOfMemoryError() = 0;

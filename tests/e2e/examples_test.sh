@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
-# Runs the sweep examples in docs/examples (shell and Python) with tarnwick against tarnwick-sim:
-# a whole sweep ends at full scale, and with the controller unplugged each stops at its first
-# step with tarnwick's status.
+# Runs the README's console transcripts as printed, and the sweep examples in docs/examples
+# (shell and Python), with tarnwick against tarnwick-sim: a sweep ends at 0 mA, also when a step
+# fails, which stops it with tarnwick's status.
 # Usage: examples_test.sh TARNWICK_SIM TARNWICK
 set -euo pipefail
 [ $# -eq 2 ] || {
   echo "usage: $0 TARNWICK_SIM TARNWICK" >&2
   exit 2
 }
-examples=$(cd "$(dirname "$0")/../../docs/examples" && pwd)
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+examples=$source_dir/docs/examples
 sim_binary=$1
 tool_dir=$(cd "$(dirname "$2")" && pwd)
-export PATH="$tool_dir:$PATH"
 work=$(mktemp -d /tmp/tw-examples-XXXXXX)
 export TARNWICK_REGISTRY=$work/registry SWEEP_HOLD=0
 fail() {
@@ -36,29 +36,43 @@ sim() {
 }
 until IFS= read -r -t 10 line <&"${SIM[0]}" && [ "$line" = ready ]; do :; done
 
-run() {
-  case "$1" in
-    *.py) python3 "$examples/$1" ;;
-    *) sh "$examples/$1" ;;
-  esac
-}
-for example in sweep.sh sweep.py; do
-  sim "serial 4242" >/dev/null
-  run "$example" >"$work/out" 2>"$work/err" || fail "$example: status $?: $(cat "$work/err")"
-  [ "$(wc -l <"$work/out")" -eq 11 ] || fail "$example: not 11 steps: $(cat "$work/out")"
-  tail -n 1 "$work/out" | grep -q "2047 counts (100.0mA).* 4242$" ||
-    fail "$example: last step $(tail -n 1 "$work/out")"
-  status=$(sim status)
-  [[ $status == *" output=2047 "* ]] || fail "$example: converter after the sweep: $status"
+# The transcripts run in one shell from a tree laid out as a clone's after ./scripts/run.sh:
+# docs/, and the tool where the dev build puts it. Each command must succeed and print the lines
+# under it ("…" stands for any text, alone on its line for any lines).
+mkdir -p "$work/clone/build/dev/src/app/tool"
+ln -s "$source_dir/docs" "$work/clone/docs"
+ln -s "$tool_dir/tarnwick" "$work/clone/build/dev/src/app/tool/tarnwick"
+(cd "$work/clone" && python3 - "$source_dir/README.md") <<'PY' || fail "the README's transcripts"
+import re, subprocess, sys
+blocks = re.findall(r"^```console\n(.*?)^```", open(sys.argv[1]).read(), re.M | re.S)
+steps = [step.split("\n", 1) for step in re.split(r"^\$ ", "".join(blocks), flags=re.M)[1:]]
+script = "exec 2>&1\n" + "".join(f'{step[0]}\necho "@@ $?"\n' for step in steps)
+out = subprocess.run(["bash", "-c", script], capture_output=True, text=True).stdout
+parts = re.split(r"^@@ (\d+)\n", out, flags=re.M)
+for (command, lines), printed, status in zip(steps, parts[0::2], parts[1::2]):
+    pattern = re.escape(lines).replace("…\\\n", "(?:.*\n)*?").replace("…", ".*")
+    if status != "0" or not re.fullmatch(pattern, printed):
+        sys.exit(f"README: `{command}` exited with status {status}, printing:\n{printed}")
+if not steps or len(parts) != 2 * len(steps) + 1:
+    sys.exit(f"README: {len(steps)} commands, output:\n{out}")
+print(f"ok: the README's {len(steps)} commands")
+PY
+status=$(sim status)
+[[ $status == *" output=0 "* ]] || fail "converter after the README's sweeps: $status"
 
-  sim unplug >/dev/null
+# A tarnwick that fails at 50mA: each sweep stops there with its status and still ends at 0 mA.
+mkdir "$work/failing"
+printf '#!/bin/sh\ncase " $* " in *" 50mA "*) exit 2 ;; esac\nexec "%s/tarnwick" "$@"\n' \
+  "$tool_dir" >"$work/failing/tarnwick"
+chmod +x "$work/failing/tarnwick"
+for example in sh python3; do
   code=0
-  run "$example" >"$work/out" 2>"$work/err" || code=$?
-  sim plug >/dev/null
-  [ "$code" -eq 2 ] || fail "$example unplugged: status $code, not 2"
-  grep -q "sweep stopped at 0mA" "$work/err" || fail "$example unplugged: $(cat "$work/err")"
-  [ "$(grep -c "did not open" "$work/err")" -eq 1 ] ||
-    fail "$example went on after the first failure: $(cat "$work/err")"
-  echo "ok: $example"
+  PATH="$work/failing:$PATH" "$example" "$examples"/sweep.${example%thon3} >/dev/null 2>"$work/err" ||
+    code=$?
+  [ "$code" -eq 2 ] && grep -q "sweep stopped at 50mA" "$work/err" ||
+    fail "$example: status $code: $(cat "$work/err")"
+  status=$(sim status)
+  [[ $status == *" output=0 "* ]] || fail "$example: converter after the failed step: $status"
+  echo "ok: the $example sweep stopped at 50mA and left the converter at 0"
 done
-echo "PASSED: sweep examples"
+echo "PASSED: the README's commands and the sweep examples"

@@ -67,8 +67,8 @@ TEST_F(WriteE2E, WholeNumbersLandOnTheConverterAndAreReported) {
   Write("1023.5");  // rounds to 1024, never to 768
   EXPECT_EQ(sim.Status().output, 1024);
   ASSERT_FALSE(sim.Loads().empty());
-  EXPECT_EQ(sim.Loads().front(), "loaded 1000 counts = 48.85 mA");
-  EXPECT_EQ(sim.LastLoad(), "loaded 1024 counts = 50.02 mA");
+  EXPECT_EQ(sim.Loads().front(), "loaded 1000 counts = 48.9 mA");
+  EXPECT_EQ(sim.LastLoad(), "loaded 1024 counts = 50.0 mA");
 }
 
 TEST_F(WriteE2E, SequenceCutAfterItsSecondTransferLeavesTheOldOutput) {

@@ -4,8 +4,8 @@
 # and the Up key reaching the converter, Alt and F10 writing like any key, the window's size and
 # each control's border drawn where it belongs at 96 and 144 DPI, Escape leaving it open, and
 # Alt+E, or Tab to Exit and Enter, ending the program cleanly. Saves a screenshot as
-# BUILD_DIR/fltk-window.png; with TARNWICK_UPDATE_SCREENSHOT=1 also the window alone as
-# docs/screenshot-linux.png.
+# BUILD_DIR/fltk-window.png; with TARNWICK_UPDATE_SCREENSHOT=1 also the window, framed by a
+# window manager, as docs/screenshot-linux.png. Also the entry's right-click menu.
 #
 # Usage: tests/gui/fltk_window_test.sh BUILD_DIR
 set -euo pipefail
@@ -19,9 +19,9 @@ source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 sim=$build/sim/tarnwick-sim
 app=$build/src/app/fltk/tarnwick-test
 
-for program in Xvfb xdotool import convert python3 timeout mkfifo; do
+for program in Xvfb openbox xdotool import convert python3 timeout mkfifo; do
   if ! command -v "$program" >/dev/null; then
-    echo "FAILED: $program is not installed (packages: xvfb xdotool imagemagick)" >&2
+    echo "FAILED: $program is not installed (packages: xvfb openbox xdotool imagemagick)" >&2
     exit 1
   fi
 done
@@ -59,6 +59,7 @@ stop() {
 cleanup() {
   stop "$app_pid"
   stop "$sim_pid"
+  stop "${wm_pid:-}"
   stop "$xvfb_pid"
   stop "$xvfb144_pid"
   if [ -n "$sim_in" ]; then exec {sim_in}>&-; fi
@@ -165,6 +166,15 @@ press() {
     fail "$key did not write $value itself"
 }
 
+# menu KEY: the entry's right-click menu (at 96 DPI), the item with access key KEY picked; the
+# pointer then leaves, so no tooltip covers the window.
+menu_open() { [ "$(xdotool search --onlyvisible --pid "$app_pid" | wc -l)" -ge 2 ]; }
+menu() {
+  xdotool mousemove --window "$window" 15 45 click 3
+  wait_until "$EVENT_LIMIT" "the entry's menu" menu_open
+  xdotool key "$1" mousemove 1000 700
+}
+
 # A trace line as ui::StateJson prints it.
 state() {
   printf '{"lblSerNum":"%s","txtCurrent":"%s","colour":"%s","lblMv":"%s"}' "$1" "$2" "$3" "$4"
@@ -227,13 +237,33 @@ wait_until "$EVENT_LIMIT" "203 after Down" \
 # another's border.
 check_window 96
 
+# From here on a window manager frames the window, so the screenshot shows its title bar.
+framed() { ! xdotool search --maxdepth 1 --name '^Tarnwick Test$' >/dev/null; }
+openbox >"$work/wm.err" 2>&1 &
+wm_pid=$!
+wait_until "$START_LIMIT" "the window manager's frame" framed
+timeout "$EVENT_LIMIT" xdotool windowfocus --sync "$window" || fail "cannot focus the window"
+
+# The entry's menu, whose items are no keys: Select All and Cut empty it, Paste brings 203 back
+# in grey, and the poll writes it. Then Up to the state the Windows screenshot shows.
+menu a
+menu t
+menu p
+wait_until "$EVENT_LIMIT" "the poll's write after Paste" \
+  last_trace_is "$(state "Serial Number: 12345" 203 black 9.9mA)"
+has_line "$work/app.out" "$(state "Serial Number: 12345" 203 grey 9.9mA)" || fail "Paste: not grey"
+query_sim
+[[ " $sim_status " == *" output=203 "* ]] || fail "simulator after Paste: $sim_status"
+xdotool key Up Up Up
+
 # 4. Screenshots, once the window has had a moment to paint its last state.
+wait_until "$EVENT_LIMIT" "206" last_trace_is "$(state "Serial Number: 12345" 206 black 10.1mA)"
 sleep 1
 import -display "$DISPLAY" -window root "$build/fltk-window.png" ||
   fail "cannot take a screenshot"
 if [ "${TARNWICK_UPDATE_SCREENSHOT:-}" = 1 ]; then
   mkdir -p "$source_dir/docs"
-  import -display "$DISPLAY" -window "$window" -strip "$source_dir/docs/screenshot-linux.png" ||
+  import -display "$DISPLAY" -window "$window" -frame -strip "$source_dir/docs/screenshot-linux.png" ||
     fail "cannot take the window's screenshot"
   echo "updated $source_dir/docs/screenshot-linux.png"
 fi
@@ -241,8 +271,8 @@ fi
 # Escape must not close the window: the Down after it still reaches a running program.
 xdotool key Escape
 xdotool key Down
-wait_until "$EVENT_LIMIT" "202 after Escape and Down" \
-  last_trace_is "$(state "Serial Number: 12345" 202 black 9.9mA)"
+wait_until "$EVENT_LIMIT" "205 after Escape and Down" \
+  last_trace_is "$(state "Serial Number: 12345" 205 black 10.0mA)"
 app_alive || fail "the program ended on Escape"
 
 # 5. Alt+E presses Exit.

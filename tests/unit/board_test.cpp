@@ -170,13 +170,12 @@ TEST(BoardControl, NullBuffersFailAndNullResultPointersAreAllowed) {
   EXPECT_EQ(board.output, 3);
 }
 
-TEST(BoardControl, CountsToHundredthsOfAMilliampRoundHalfUp) {
-  // counts * 10000 / 2047: 1 -> 4.885 -> 5, 1000 -> 4885.19 -> 4885, 1024 -> 5002.44 -> 5002
-  const std::pair<std::uint16_t, std::uint32_t> table[] = {{0, 0},       {1, 5},       {2, 10},
-                                                           {1000, 4885}, {1023, 4998}, {1024, 5002},
-                                                           {2046, 9995}, {2047, 10000}};
-  for (const auto& [counts, centi] : table)
-    EXPECT_EQ(tw_counts_to_centi_ma(counts), centi) << counts;
+TEST(BoardControl, CountsToTenthsOfAMilliampRounded) {
+  // counts * 1000 / 2047: 1 -> 0.49 -> 0, 2 -> 0.98 -> 1, 1000 -> 488.52 -> 489, 2046 -> 999.51
+  const std::pair<std::uint16_t, std::uint32_t> table[] = {
+      {0, 0}, {1, 0}, {2, 1}, {1000, 489}, {1023, 500}, {1024, 500}, {2046, 1000}, {2047, 1000}};
+  for (const auto& [counts, tenths] : table)
+    EXPECT_EQ(tw_counts_to_deci_ma(counts), tenths) << counts;
 }
 
 }  // namespace

@@ -590,7 +590,7 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
   EXPECT_EQ(ReadFile(valueFile), path);
   Client client(path);
   WriteCounts(client, 1000);
-  EXPECT_EQ(sim->ReadLine(), "loaded 1000 counts = 48.85 mA");  // once: the second is no change
+  EXPECT_EQ(sim->ReadLine(), "loaded 1000 counts = 48.9 mA");  // once: the second is no change
 
   const std::pair<const char*, const char*> exchanges[] = {
       {"status", "status plugged=1 output=1000 loads=2 serial=4660 requests=3"},
@@ -635,8 +635,8 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
 
 TEST_F(SimProgram, PrintsTheLoadsItIsAskedForAndCountsEveryOne) {
   // The first load since power-up shows even when it leaves the converter at 0.
-  const std::string l0 = "loaded 0 counts = 0.00 mA", l1000 = "loaded 1000 counts = 48.85 mA",
-                    l500 = "loaded 500 counts = 24.43 mA";
+  const std::string l0 = "loaded 0 counts = 0.0 mA", l1000 = "loaded 1000 counts = 48.9 mA",
+                    l500 = "loaded 500 counts = 24.4 mA";
   // Options, then what a write of 0, 1000, 1000, 500, 500 prints, and 0, 0 after a replug.
   const std::tuple<std::vector<std::string>, std::vector<std::string>, std::vector<std::string>>
       rows[] = {{{}, {l0, l1000, l500}, {l0}},

@@ -486,7 +486,7 @@ for row in "${tool_rows[@]}"; do
   echo "ok: tarnwick.exe $args: status $code${want_out:+, $out}"
 done
 # The batch example, found by cmd beside tarnwick.exe: a whole sweep, and unplugged it stops
-# at its first step with tarnwick's status (Wine's cmd has no timeout: the holds are skipped).
+# at its first step with tarnwick's status, trying 0 mA on its way out (Wine's cmd has no timeout: the holds are skipped).
 sweep_bat="Z:${source_dir//\//\\}\\docs\\examples\\sweep.bat"
 for plugged in 1 0; do
   [ $plugged = 1 ] || ctl unplug >/dev/null || fail "tarnwick-simctl unplug failed"
@@ -495,16 +495,16 @@ for plugged in 1 0; do
     >"$work/tool-out" 2>"$work/tool-err" || code=$?
   status=$(ctl status) || fail "tarnwick-simctl status failed"
   if [ $plugged = 1 ]; then
-    [ "$code" -eq 0 ] && [ "$(grep -c '^set ' "$work/tool-out")" -eq 11 ] &&
-      [[ $status == *" output=2047 "* ]] ||
+    [ "$code" -eq 0 ] && [ "$(grep -c '^set ' "$work/tool-out")" -eq 12 ] &&
+      [[ $status == *" output=0 "* ]] ||
       fail "sweep.bat: status $code, $status: $(tr -d '\r' <"$work/tool-out" "$work/tool-err")"
   else
     ctl plug >/dev/null || fail "tarnwick-simctl plug failed"
-    [ "$code" -eq 2 ] && [ "$(grep -c 'did not open' "$work/tool-err")" -eq 1 ] ||
+    [ "$code" -eq 2 ] && [ "$(grep -c 'did not open' "$work/tool-err")" -eq 2 ] ||
       fail "sweep.bat unplugged: status $code: $(tr -d '\r' <"$work/tool-err")"
   fi
 done
-echo "ok: sweep.bat sweeps to 2047 counts, and stops at its first failure with status 2"
+echo "ok: sweep.bat sweeps to 2047 counts and back to 0, and stops at its first failure with status 2"
 
 # --- start without the registry value, at 144 DPI ---
 timeout 60 wine reg delete "$regkey" /v DeviceName /f >/dev/null 2>&1 ||

@@ -6,6 +6,7 @@
 #include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Input.H>
+#include <FL/Fl_Menu_Item.H>
 #include <FL/Fl_Window.H>
 #include <FL/fl_ask.H>
 #include <FL/fl_draw.H>
@@ -61,12 +62,77 @@ class SetpointInput final : public Fl_Input {
       // FLTK would take these keys for focus moves; in a one-line entry they do nothing else.
       if (fltk::IsStepKey(key)) return 1;
     }
+    // Before FLTK's own handling, which would move the caret and drop the selection the menu's
+    // items act on.
+    if (event == FL_PUSH && Fl::event_button() == FL_RIGHT_MOUSE) {
+      ShowContextMenu();
+      // The menu took the button's release: without this FLTK would go on taking the entry for
+      // the pushed widget and hand it later pointer moves as drags, which select text.
+      Fl::pushed(nullptr);
+      afterEvent();
+      return 1;
+    }
     const int handled = Fl_Input::handle(event);
     afterEvent();
     return handled;
   }
 
   std::string Text() const { return std::string(value(), static_cast<std::size_t>(size())); }
+
+ private:
+  // The items of a Windows edit's menu. None is a key, so none reaches key-down: a pasted text
+  // shows grey until the next key or poll writes it, as on Windows.
+  void ShowContextMenu() {
+    if (Fl::focus() != this) take_focus();
+    const int start = std::min(position(), mark());
+    const int end = std::max(position(), mark());
+    const int selected = start != end ? 0 : FL_MENU_INACTIVE;
+    const int pastable = Fl::clipboard_contains(Fl::clipboard_plain_text) ? 0 : FL_MENU_INACTIVE;
+    const int all = start == 0 && end == size() ? FL_MENU_INACTIVE : 0;
+    enum Item { kUndo, kCut, kCopy, kPaste, kDelete, kSelectAll };
+    // In the entry's font size, which follows the display's DPI.
+    const auto item = [size = textsize()](const char* label, int flags) {
+      Fl_Menu_Item made{};
+      made.text = label;
+      made.flags = flags;
+      made.labelsize_ = size;
+      return made;
+    };
+    const Fl_Menu_Item items[] = {item("&Undo", FL_MENU_DIVIDER),
+                                  item("Cu&t", selected),
+                                  item("&Copy", selected),
+                                  item("&Paste", pastable),
+                                  item("&Delete", selected | FL_MENU_DIVIDER),
+                                  item("Select &All", all),
+                                  item(nullptr, 0)};
+    const Fl_Menu_Item* chosen = items[0].popup(Fl::event_x(), Fl::event_y());
+    if (chosen == nullptr) return;
+    switch (chosen - items) {
+      case kUndo:
+        undo();
+        break;
+      case kCut:
+        copy(1);
+        cut();
+        break;
+      case kCopy:
+        copy(1);
+        break;
+      case kPaste:
+        // The text arrives as an FL_PASTE event (at once when this program owns the clipboard),
+        // which handle() reports like typing.
+        Fl::paste(*this, 1);
+        break;
+      case kDelete:
+        cut();
+        break;
+      case kSelectAll:
+        position(size(), 0);  // the caret at the end, as Windows leaves it
+        break;
+      default:
+        break;
+    }
+  }
 };
 
 // Exit as a Windows push button: Enter, like Space, presses it while it has the focus.
