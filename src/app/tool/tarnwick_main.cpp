@@ -15,6 +15,7 @@
 #include "link/controller_link.hpp"
 #include "ui/renderings.hpp"
 #include "ui/state_json.hpp"
+#include "utf8_arguments.hpp"
 #include "window_running.hpp"
 
 namespace {
@@ -279,6 +280,7 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!tarnwick::app::Utf8Arguments(argc, argv)) return kExitInternal;
   try {
     return Run(argc, argv);
   } catch (...) {
