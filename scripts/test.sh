@@ -46,10 +46,10 @@ run_ctest() {
   summary+=("$line")
 }
 
-# The Wine end-to-end test of a build writes how many of its checks passed.
+# The Wine end-to-end test writes how many of its checks passed beside its prefix.
 wine_rows() {
-  local file=build/$1/wine-e2e/ok-rows
-  [ -s "$file" ] || { echo "$file missing: the Wine end-to-end test did not run for $1" >&2; return 1; }
+  local file=build/$1/ok-rows
+  [ -s "$file" ] || { echo "$file missing: the Wine end-to-end test did not run" >&2; return 1; }
   cat "$file"
 }
 
@@ -124,15 +124,18 @@ build win64
 begin 'win64 binaries' 'x86_64-w64-mingw32-objdump -p FILE (the file named above)'
 check_windows_build x86_64-w64-mingw32-objdump build/win64 160
 run_ctest win64
-wine64_rows=$(wine_rows win64)
+wine64_rows=$(wine_rows win64/wine-e2e)
 
-# The i686 programs against the x86_64 driver of build/win64, as on 64-bit Windows.
+# The i686 programs against the x86_64 driver of build/win64, as on 64-bit Windows, and all of
+# the i686 build in a 32-bit prefix, as on 32-bit Windows.
 build win32
 begin 'win32 binaries' 'i686-w64-mingw32-objdump -p FILE (the file named above)'
 check_windows_build i686-w64-mingw32-objdump build/win32 140
 run_ctest win32
-wine32_rows=$(wine_rows win32)
-summary+=("Wine end-to-end table: $wine64_rows checks passed for x86_64, $wine32_rows for i686")
+wine32_rows=$(wine_rows win32/wine-e2e)
+wine32_prefix_rows=$(wine_rows win32/wine-e2e-win32)
+summary+=("Wine end-to-end table, checks passed: x86_64 $wine64_rows; i686 $wine32_rows on 64-bit \
+Windows, $wine32_prefix_rows in a 32-bit prefix")
 
 # The packages build; the Debian one installs and starts, and what ships is hardened.
 begin 'packages' './scripts/package.sh'

@@ -1,38 +1,43 @@
 #!/usr/bin/env bash
 # End to end under Wine: the real TarnwickTest.exe (i686 or x86_64) against twusbio_sim.sys, a
-# SIMULATED controller driver of our own loaded into Wine's winedevice.exe, on a private X server,
-# in a 64-bit prefix (an i686 program runs there as on 64-bit Windows). Checks:
-# the serial number at start, typing and the step keys against the Linux script driver (entry,
-# milliamp label, colour) and the converter's output, Alt and F10 writing like any key and
-# opening nothing, a serial change, a failed and a short transfer, unplug and plug, a key press
-# and a poll against a driver that holds its requests (each bounded, the window answering and
-# repainting between them; also against one that ignores the cancel), start
-# without the registry value, each control's border drawn where it belongs at 96 and 144 DPI,
-# and Alt+E, or Enter on Exit, leaving no process; the console tool tarnwick.exe (a table of
-# invocations, non-ASCII arguments among them, its warning while the window runs, and the
-# sweep.bat example); then the driver's
-# own edges (twsim_driver_test.exe). tarnwick-simctl.exe reads the driver's state and the
-# window's controls from outside.
+# SIMULATED controller driver of our own loaded into Wine's winedevice.exe, on a private X server.
+# Checks: the serial number at start, typing and the step keys against the Linux script driver
+# (entry, milliamp label, colour) and the converter's output, Alt and F10 writing like any key
+# and opening nothing, a serial change, a failed and a short transfer, unplug and plug, a key
+# press and a poll against a driver that holds its requests (each bounded, the window answering
+# and repainting after; also against one that ignores the cancel), start without the registry
+# value, each control's border drawn where it belongs at 96 and 144 DPI, and Alt+E, or Enter on
+# Exit, leaving no process; the console tool tarnwick.exe (a table of invocations, non-ASCII
+# arguments among them, its warning while the window runs, and the sweep.bat example); then the
+# driver's own edges (twsim_driver_test.exe). tarnwick-simctl.exe reads the driver's state and
+# the window's controls from outside.
 #
-# Usage: wine_e2e_test.sh [--drivers DRIVER_BUILD] BUILD_DIR [TARNWICK_SCRIPT]
-# BUILD_DIR is a win64 or win32 build: TarnwickTest.exe and tarnwick.exe come from it. The driver,
-# tarnwick-simctl.exe and the driver's tests come from DRIVER_BUILD (default BUILD_DIR), a win64
-# build: a 64-bit Windows runs only a 64-bit driver. TARNWICK_SCRIPT (or the env var of that name) is a Linux build's
-# tarnwick-script, whose states the window must match; without it, TARNWICK_SCRIPT_DEFAULT is
-# tried (set by ctest), then the expected states written below. The Wine prefix lives in
-# BUILD_DIR/wine-e2e/ (made on the first run, about 700 MB), apart from the smoke test's, so the
-# two may run at once. The window's picture goes to BUILD_DIR/wine-e2e.png, and with
+# Usage: wine_e2e_test.sh [--drivers DRIVER_BUILD | --win32-prefix] BUILD_DIR [TARNWICK_SCRIPT]
+# BUILD_DIR is a win64 or win32 build: TarnwickTest.exe and tarnwick.exe come from it, and run in
+# a 64-bit prefix (an i686 program as on 64-bit Windows). The driver, tarnwick-simctl.exe and
+# the driver's tests come from DRIVER_BUILD (default BUILD_DIR), a win64 build: 64-bit Windows
+# loads only 64-bit drivers. With --win32-prefix everything comes from BUILD_DIR, a win32 build,
+# in a 32-bit prefix (32-bit Windows). TARNWICK_SCRIPT (or the env var of that name) is a Linux
+# build's tarnwick-script, whose states the window must match; without it,
+# TARNWICK_SCRIPT_DEFAULT is tried (set by ctest), then the expected states written below. The
+# Wine prefix lives in BUILD_DIR/wine-e2e/ (wine-e2e-win32/ for a 32-bit one; made on the first
+# run, about 700 MB), apart from the smoke test's, so the two may run at once. The window's
+# picture goes to BUILD_DIR/wine-e2e.png (wine-e2e-win32.png), and with
 # TARNWICK_UPDATE_SCREENSHOT=1 also to docs/screenshot-windows.png. The number of passed checks
-# goes to BUILD_DIR/wine-e2e/ok-rows.
+# goes to ok-rows in the prefix's directory.
 set -euo pipefail
 
 drivers=
+arch=win64
 if [ "${1:-}" = --drivers ] && [ $# -ge 2 ]; then
   drivers=$2
   shift 2
+elif [ "${1:-}" = --win32-prefix ]; then
+  arch=win32
+  shift
 fi
 if [ $# -lt 1 ] || [ $# -gt 2 ]; then
-  echo "usage: $0 [--drivers DRIVER_BUILD] BUILD_DIR [TARNWICK_SCRIPT]" >&2
+  echo "usage: $0 [--drivers DRIVER_BUILD | --win32-prefix] BUILD_DIR [TARNWICK_SCRIPT]" >&2
   exit 2
 fi
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
@@ -66,6 +71,7 @@ driver=$drivers/sim/wine/twusbio_sim.sys
 driver_test=$drivers/tests/wine/twsim_driver_test.exe
 tarnwick_exe=$build/src/app/tool/tarnwick.exe
 work=$build/wine-e2e
+[ "$arch" = win64 ] || work=$build/wine-e2e-$arch
 for file in "$exe" "$simctl" "$driver" "$driver_test" "$tarnwick_exe"; do
   [ -f "$file" ] || fail "$file not found: build its preset first"
 done
@@ -88,7 +94,7 @@ readonly EVENT_LIMIT=10 # a key reaching the model
 # Two runs on one build directory at once would share the prefix and its wineserver: ctest
 # never starts a test twice, and the smoke test has a prefix of its own.
 mkdir -p "$work"
-rm -f "$work"/trace-*.txt "$work/screenshot.png" "$build/wine-e2e.png" "$work/ok-rows"
+rm -f "$work"/trace-*.txt "$work/screenshot.png" "$work.png" "$work/ok-rows"
 
 xvfb_pid=
 app_pid=
@@ -108,7 +114,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../gui/own_xvfb.sh"
 source "$source_dir/scripts/wine-prefix.sh"
 start_own_xvfb
 
-export WINEPREFIX=$work/wineprefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$work/wineprefix WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # A wineserver of this prefix left from an earlier run would hold an old display and driver.
 timeout 20 wineserver -k 2>/dev/null || true
 timeout 20 wineserver -w 2>/dev/null || true
@@ -261,7 +267,7 @@ ours() {
 # hosted in the 32-bit winedevice.exe, which cannot load a 64-bit driver: the 64-bit loader
 # makes and starts it.
 sc_wine=wine
-[ ! -x /usr/lib/wine/wine64 ] || sc_wine=/usr/lib/wine/wine64
+[ "$arch" != win64 ] || [ ! -x /usr/lib/wine/wine64 ] || sc_wine=/usr/lib/wine/wine64
 cp "$driver" "$WINEPREFIX/drive_c/windows/system32/drivers/twusbio_sim.sys"
 if ! timeout 60 "$sc_wine" sc query twusbio_sim >/dev/null 2>&1; then
   timeout 60 "$sc_wine" sc create twusbio_sim type= kernel start= demand \
@@ -392,10 +398,10 @@ ok "${#steps[@]} keys: $last, converter at $final_value, window $json"
 read -r client_x client_y client_width client_height <<<"$(ctl client)" ||
   fail "tarnwick-simctl client failed"
 check_client_area "$client_x" "$client_y" "$client_width" "$client_height" 96 \
-  "$build/wine-e2e-96dpi.png"
-screenshot_window "$window" "$build/wine-e2e.png"
+  "$work-96dpi.png"
+screenshot_window "$window" "$work.png"
 if [ "${TARNWICK_UPDATE_SCREENSHOT:-}" = 1 ]; then
-  cp "$build/wine-e2e.png" "$source_dir/docs/screenshot-windows.png"
+  cp "$work.png" "$source_dir/docs/screenshot-windows.png"
   ok "updated docs/screenshot-windows.png"
 fi
 
@@ -590,7 +596,7 @@ ok "without the registry value: No controller, check USB connection., then the p
 read -r client_x client_y client_width client_height <<<"$(ctl client)" ||
   fail "tarnwick-simctl client failed"
 check_client_area "$client_x" "$client_y" "$client_width" "$client_height" 144 \
-  "$build/wine-e2e-144dpi.png"
+  "$work-144dpi.png"
 exit_program Tab Return
 ok "Enter on Exit ended the program"
 
