@@ -211,10 +211,15 @@ static NTSTATUS controller_control(PIRP irp, PIO_STACK_LOCATION stack) {
     return complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
   }
   requests++;
-  if (hangs > 0 && held_count < TWSIM_MAX_HELD) {
+  if (hangs > 0) {
     hangs--;
-    log_call(code, capacity, in_length, request, 0u, TWSIM_LOG_HELD);
-    return hold(irp, file, irql);
+    if (held_count < TWSIM_MAX_HELD) {
+      log_call(code, capacity, in_length, request, 0u, TWSIM_LOG_HELD);
+      return hold(irp, file, irql);
+    }
+    log_call(code, capacity, in_length, request, 0u, 0u);
+    KeReleaseSpinLock(&state_lock, irql);
+    return complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   }
   faulted = take_fault(&taken);
   if (!(faulted && taken.fail) && buffer != NULL && in_length == sizeof request) {

@@ -118,8 +118,8 @@ class Win32Os final : public Os {
     if (transfer->overlapped.hEvent == nullptr) return false;
 
     const HANDLE device = ToHandle(handle);
-    if (DeviceIoControl(device, code, transfer->in.data(), inLength, transfer->out.data(),
-                        outLength, nullptr, &transfer->overlapped) == FALSE &&
+    if (DeviceIoControl(device, code, transfer->in.data(), static_cast<DWORD>(transfer->in.size()),
+                        transfer->out.data(), outLength, nullptr, &transfer->overlapped) == FALSE &&
         GetLastError() != ERROR_IO_PENDING) {
       return false;
     }
@@ -137,7 +137,7 @@ class Win32Os final : public Os {
     }
     // Only what the driver wrote, as the synchronous call leaves the rest of the buffer.
     const std::uint32_t written = std::min<std::uint32_t>(returned, outLength);
-    if (written != 0) std::memcpy(out, transfer->out.data(), written);
+    if (written != 0 && out != nullptr) std::memcpy(out, transfer->out.data(), written);
     bytesReturned = returned;
     return true;
   }
