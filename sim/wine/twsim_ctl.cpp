@@ -46,7 +46,8 @@ constexpr char kUsage[] =
     "  key VK           sends key-down VK to the window's entry just after a poll, and prints\n"
     "                   how long the window took, the driver's counts of what it got, and\n"
     "                   how long the window then took to repaint itself\n"
-    "  tick             the same for one poll of the window's timer\n";
+    "  tick             the same for one poll of the window's timer\n"
+    "  paint            invalidates the window and prints how long it took to paint itself\n";
 
 constexpr char kWindowCaption[] = "Tarnwick Test";
 constexpr UINT kMessageTimeoutMs = 5000;  // a hung program must not hang the tool
@@ -339,6 +340,16 @@ int Run(const std::vector<std::string_view>& args) {
   if (command == "client") {
     if (arguments != 0) return usage("takes no arguments");
     return ReadClientArea();
+  }
+  if (command == "paint") {
+    if (arguments != 0) return usage("takes no arguments");
+    Search search;
+    EnumWindows(FindProgramWindow, reinterpret_cast<LPARAM>(&search));
+    if (search.found == nullptr) return Fail("no window captioned \"Tarnwick Test\"");
+    const double painted = RepaintTime(search.found);
+    if (painted < 0) return Fail("the window did not repaint within 5 s");
+    std::printf("repainted_ms=%.0f\n", painted);
+    return 0;
   }
   if (command == "tick") {
     if (arguments != 0) return usage("takes no arguments");
