@@ -24,12 +24,13 @@ extern "C" {
 
 /* Both structures start with this, so a tool and a driver from different builds refuse each
  * other instead of misreading. */
-#define TWSIM_MAGIC 0x31534D54u /* "TMS1" */
+#define TWSIM_MAGIC 0x32534D54u /* "TMS2" */
 
 #define TWSIM_SERIAL_AT_LOAD 12345u
 #define TWSIM_LOG_ENTRIES 64u
 #define TWSIM_MAX_FAULTS 16u
 #define TWSIM_DEFAULT_SHORT_BYTES 4u
+#define TWSIM_MAX_HELD 32u /* requests held at once; past this a held call fails instead */
 
 enum twsim_op {
   TWSIM_OP_STATUS = 1, /* nothing changes; the reply is the state */
@@ -37,7 +38,9 @@ enum twsim_op {
   TWSIM_OP_UNPLUG = 3, /* the DOS name goes away; transfers on open handles fail */
   TWSIM_OP_PLUG = 4,   /* the DOS name is back; the board powers up afresh (output 0) */
   TWSIM_OP_FAIL = 5,   /* arg1: the next arg1 calls fail and never reach the board */
-  TWSIM_OP_SHORT = 6   /* arg1 calls reach the board but reply with arg2 (0..7) bytes */
+  TWSIM_OP_SHORT = 6,  /* arg1 calls reach the board but reply with arg2 (0..7) bytes */
+  TWSIM_OP_HANG = 7    /* the next arg1 calls stay pending until cancelled (0: no more, and
+                          every held call fails now); arg2 1: ignore the cancel as well */
 };
 
 enum twsim_outcome {
@@ -55,13 +58,15 @@ typedef struct twsim_request {
   uint32_t arg2;
 } twsim_request;
 
+#define TWSIM_LOG_HELD 2u /* held by hang: it never reached the board */
+
 /* One device-control call on the controller device, as it arrived. */
 typedef struct twsim_log_entry {
   uint32_t code;
   uint32_t capacity;    /* output buffer length */
   uint32_t in_length;   /* input length; bytes holds at most the first 8 */
   uint32_t reply_bytes; /* bytes returned; 0 for a failed call */
-  uint32_t succeeded;   /* 1 or 0 */
+  uint32_t succeeded;   /* 1, 0, or TWSIM_LOG_HELD */
   uint8_t bytes[8];
   uint8_t reserved[4]; /* keeps the size a multiple of 8 on every compiler */
 } twsim_log_entry;
@@ -78,7 +83,9 @@ typedef struct twsim_state {
   uint32_t pending_faults; /* calls still to be failed or cut short */
   uint64_t requests;       /* calls that reached the plugged controller */
   uint32_t log_count;      /* entries in log, oldest first, at most TWSIM_LOG_ENTRIES */
-  uint32_t reserved;
+  uint32_t held;           /* calls pending now */
+  uint32_t hangs;          /* calls still to be held */
+  uint32_t cancelled;      /* held calls ended by their cancel routine */
   twsim_log_entry log[TWSIM_LOG_ENTRIES];
 } twsim_state;
 

@@ -38,8 +38,16 @@ constexpr char kUsage[] =
     "  plug             the device is back, powered up afresh (output 0)\n"
     "  fail N           the next N calls fail\n"
     "  short N [BYTES]  the next N calls reply with only BYTES bytes (0-7, default 4)\n"
+    "  hang N [deaf]    the next N calls stay pending until cancelled; deaf: the cancel is\n"
+    "                   ignored too (until the handle closes). hang 0: no more, and every\n"
+    "                   held call fails now\n"
     "  window           the Tarnwick Test window's controls and their texts as one JSON line\n"
-    "  client           where the window's client area is on the screen: X Y WIDTH HEIGHT\n";
+    "  client           where the window's client area is on the screen: X Y WIDTH HEIGHT\n"
+    "  key VK           sends key-down VK to the window's entry just after a poll, and prints\n"
+    "                   how long the window took, the driver's counts of what it got, and\n"
+    "                   how long the window then took to repaint itself\n"
+    "  tick             the same for one poll of the window's timer\n"
+    "  paint            invalidates the window and prints how long it took to paint itself\n";
 
 constexpr char kWindowCaption[] = "Tarnwick Test";
 constexpr UINT kMessageTimeoutMs = 5000;  // a hung program must not hang the tool
@@ -82,7 +90,9 @@ std::optional<twsim_state> Control(std::uint32_t op, std::uint32_t arg1, std::ui
 std::string StatusLine(const twsim_state& state) {
   return "status plugged=" + std::to_string(state.plugged) +
          " output=" + std::to_string(state.output) + " loads=" + std::to_string(state.loads) +
-         " serial=" + std::to_string(state.serial) + " requests=" + std::to_string(state.requests);
+         " serial=" + std::to_string(state.serial) + " held=" + std::to_string(state.held) +
+         " cancelled=" + std::to_string(state.cancelled) +
+         " requests=" + std::to_string(state.requests);
 }
 
 std::string Hex(const std::uint8_t* data, std::size_t length) {
@@ -106,8 +116,12 @@ std::string LogLine(const twsim_log_entry& entry) {
   if (entry.in_length > sizeof entry.bytes) {
     line += " ... (" + std::to_string(entry.in_length) + " bytes)";
   }
-  line += entry.succeeded != 0 ? " -> ok " + std::to_string(entry.reply_bytes) + " bytes"
-                               : std::string(" -> failed");
+  if (entry.succeeded == TWSIM_LOG_HELD) {
+    line += " -> held";
+  } else {
+    line += entry.succeeded != 0 ? " -> ok " + std::to_string(entry.reply_bytes) + " bytes"
+                                 : std::string(" -> failed");
+  }
   return line;
 }
 
@@ -230,6 +244,81 @@ int ReadClientArea() {
   return 0;
 }
 
+double Milliseconds(LARGE_INTEGER from, LARGE_INTEGER to) {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(to.QuadPart - from.QuadPart) * 1000.0 /
+         static_cast<double>(frequency.QuadPart);
+}
+
+LARGE_INTEGER Now() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now;
+}
+
+// Sends one message and waits for the window to handle it; the milliseconds it took, or -1.
+double TimedSend(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  const LARGE_INTEGER start = Now();
+  DWORD_PTR result = 0;
+  if (SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, kMessageTimeoutMs,
+                          &result) == 0) {
+    return -1;
+  }
+  return Milliseconds(start, Now());
+}
+
+// Waits for the moment a poll that took a while has just ended, so the next one is as far
+// off as it gets and one event's cost can be measured alone. Gives up after a few seconds
+// (polls that take no time leave room anyway).
+bool AfterSlowPoll(HWND window) {
+  constexpr double kSlowMs = 100;
+  for (int tries = 0; tries < 150; ++tries) {
+    const double waited = TimedSend(window, WM_NULL, 0, 0);
+    if (waited < 0) return false;
+    if (waited > kSlowMs) return true;
+    Sleep(20);
+  }
+  return true;
+}
+
+// Invalidates the whole window and waits until it has painted itself again; milliseconds.
+double RepaintTime(HWND window) {
+  const LARGE_INTEGER start = Now();
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+  while (GetUpdateRect(window, nullptr, FALSE) != FALSE) {
+    if (Milliseconds(start, Now()) > kMessageTimeoutMs) return -1;
+    Sleep(1);
+  }
+  return Milliseconds(start, Now());
+}
+
+// One key-down on the entry, or one poll, timed from outside the program, with what reached
+// the driver meanwhile and how soon the window painted afterwards.
+int TimeEvent(bool poll, UINT key) {
+  Search search;
+  EnumWindows(FindProgramWindow, reinterpret_cast<LPARAM>(&search));
+  if (search.found == nullptr) return Fail("no window captioned \"Tarnwick Test\"");
+  const HWND entry = FindWindowExA(search.found, nullptr, "EDIT", nullptr);
+  std::string error;
+  if (!AfterSlowPoll(search.found)) return Fail("the window did not answer within 5 s");
+  const auto before = Control(TWSIM_OP_STATUS, 0, 0, error);
+  if (!before) return Fail(error);
+  // The poll timer is the window's timer 1; a key-down's lParam holds a repeat count of 1.
+  const double took =
+      poll ? TimedSend(search.found, WM_TIMER, 1, 0) : TimedSend(entry, WM_KEYDOWN, key, 1);
+  if (took < 0) return Fail("the window did not handle the event within 5 s");
+  const auto after = Control(TWSIM_OP_STATUS, 0, 0, error);
+  if (!after) return Fail(error);
+  const double painted = RepaintTime(search.found);
+  if (painted < 0) return Fail("the window did not repaint within 5 s");
+  std::printf("ms=%.0f requests=%llu cancelled=%u held=%u repainted_ms=%.0f\n", took,
+              static_cast<unsigned long long>(after->requests - before->requests),
+              static_cast<unsigned>(after->cancelled - before->cancelled),
+              static_cast<unsigned>(after->held), painted);
+  return 0;
+}
+
 int Run(const std::vector<std::string_view>& args) {
   if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     std::fputs(kUsage, args.empty() ? stderr : stdout);
@@ -252,6 +341,25 @@ int Run(const std::vector<std::string_view>& args) {
     if (arguments != 0) return usage("takes no arguments");
     return ReadClientArea();
   }
+  if (command == "paint") {
+    if (arguments != 0) return usage("takes no arguments");
+    Search search;
+    EnumWindows(FindProgramWindow, reinterpret_cast<LPARAM>(&search));
+    if (search.found == nullptr) return Fail("no window captioned \"Tarnwick Test\"");
+    const double painted = RepaintTime(search.found);
+    if (painted < 0) return Fail("the window did not repaint within 5 s");
+    std::printf("repainted_ms=%.0f\n", painted);
+    return 0;
+  }
+  if (command == "tick") {
+    if (arguments != 0) return usage("takes no arguments");
+    return TimeEvent(true, 0);
+  }
+  if (command == "key") {
+    const auto key = arguments == 1 ? number(1) : std::nullopt;
+    if (!key || *key == 0 || *key > 0xFE) return usage("needs one virtual-key code, 1 to 254");
+    return TimeEvent(false, *key);
+  }
 
   std::uint32_t op = 0;
   std::uint32_t arg1 = 0;
@@ -266,6 +374,12 @@ int Run(const std::vector<std::string_view>& args) {
     if (!value) return usage("needs a number from 0 to 4294967295");
     op = command == "serial" ? TWSIM_OP_SERIAL : TWSIM_OP_FAIL;
     arg1 = *value;
+  } else if (command == "hang" && (arguments == 1 || (arguments == 2 && args[2] == "deaf"))) {
+    const auto calls = number(1);
+    if (!calls) return usage("needs a count of calls");
+    op = TWSIM_OP_HANG;
+    arg1 = *calls;
+    arg2 = arguments == 2 ? 1 : 0;
   } else if (command == "short" && (arguments == 1 || arguments == 2)) {
     const auto calls = number(1);
     const auto bytes =

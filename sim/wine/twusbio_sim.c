@@ -40,6 +40,19 @@ static twsim_log_entry log_ring[TWSIM_LOG_ENTRIES];
 static uint32_t log_next;
 static uint32_t log_count;
 
+/* Requests told to hang: pending until their cancel routine, their handle's cleanup, an unplug
+ * or `hang 0` ends them. A deaf one has no cancel routine, as a driver that ignores cancels. */
+typedef struct held_request {
+  PIRP irp;
+  PFILE_OBJECT file;
+  int deaf;
+} held_request;
+static uint32_t hangs;
+static int hangs_deaf;
+static held_request held[TWSIM_MAX_HELD];
+static uint32_t held_count;
+static uint32_t cancelled;
+
 static NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = information;
@@ -48,7 +61,7 @@ static NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 }
 
 static void log_call(uint32_t code, uint32_t capacity, uint32_t in_length, const uint8_t* bytes,
-                     uint32_t reply_bytes, int succeeded) {
+                     uint32_t reply_bytes, uint32_t succeeded) {
   twsim_log_entry* entry = &log_ring[log_next];
   uint32_t i;
   RtlZeroMemory(entry, sizeof *entry);
@@ -56,7 +69,7 @@ static void log_call(uint32_t code, uint32_t capacity, uint32_t in_length, const
   entry->capacity = capacity;
   entry->in_length = in_length;
   entry->reply_bytes = reply_bytes;
-  entry->succeeded = succeeded ? 1u : 0u;
+  entry->succeeded = succeeded;
   for (i = 0; i < 8u && i < in_length; ++i) entry->bytes[i] = bytes[i];
   log_next = (log_next + 1u) % TWSIM_LOG_ENTRIES;
   if (log_count < TWSIM_LOG_ENTRIES) log_count++;
@@ -72,6 +85,70 @@ static int take_fault(fault* taken) {
     fault_count--;
   }
   return 1;
+}
+
+/* Removes a held request from the list; state_lock held. */
+static void forget_held(PIRP irp) {
+  uint32_t i;
+  for (i = 0; i < held_count; ++i) {
+    if (held[i].irp == irp) {
+      held[i] = held[--held_count];
+      return;
+    }
+  }
+}
+
+static void NTAPI cancel_held(PDEVICE_OBJECT device, PIRP irp) {
+  KIRQL irql;
+  (void)device;
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  KeAcquireSpinLock(&state_lock, &irql);
+  forget_held(irp);
+  cancelled++;
+  KeReleaseSpinLock(&state_lock, irql);
+  complete(irp, STATUS_CANCELLED, 0);
+}
+
+/* Completes the held requests of one file object (every one for NULL) with a status. One whose
+ * cancel routine has already been claimed is left to that routine. */
+static void release_held(PFILE_OBJECT file, NTSTATUS status) {
+  PIRP taken[TWSIM_MAX_HELD];
+  uint32_t count = 0;
+  uint32_t i = 0;
+  KIRQL irql;
+  KeAcquireSpinLock(&state_lock, &irql);
+  while (i < held_count) {
+    const held_request entry = held[i];
+    if ((file == NULL || entry.file == file) &&
+        (entry.deaf || IoSetCancelRoutine(entry.irp, NULL) != NULL)) {
+      taken[count++] = entry.irp;
+      held[i] = held[--held_count];
+    } else {
+      ++i;
+    }
+  }
+  KeReleaseSpinLock(&state_lock, irql);
+  for (i = 0; i < count; ++i) complete(taken[i], status, 0);
+}
+
+/* Holds a request told to hang; state_lock held, released here. */
+static NTSTATUS hold(PIRP irp, PFILE_OBJECT file, KIRQL irql) {
+  const int deaf = hangs_deaf;
+  if (!deaf) {
+    IoSetCancelRoutine(irp, cancel_held);
+    /* Cancelled before the routine was set: nobody else will complete it. */
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+      KeReleaseSpinLock(&state_lock, irql);
+      return complete(irp, STATUS_CANCELLED, 0);
+    }
+  }
+  IoMarkIrpPending(irp);
+  held[held_count].irp = irp;
+  held[held_count].file = file;
+  held[held_count].deaf = deaf;
+  held_count++;
+  KeReleaseSpinLock(&state_lock, irql);
+  return STATUS_PENDING;
 }
 
 static NTSTATUS NTAPI dispatch_create(PDEVICE_OBJECT device, PIRP irp) {
@@ -93,6 +170,13 @@ static NTSTATUS NTAPI dispatch_create(PDEVICE_OBJECT device, PIRP irp) {
 
 static NTSTATUS NTAPI dispatch_close(PDEVICE_OBJECT device, PIRP irp) {
   (void)device;
+  return complete(irp, STATUS_SUCCESS, 0);
+}
+
+/* The last handle of a file object closes: its held requests end, deaf ones as well. */
+static NTSTATUS NTAPI dispatch_cleanup(PDEVICE_OBJECT device, PIRP irp) {
+  const PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+  if (device == controller_device && file != NULL) release_held(file, STATUS_CANCELLED);
   return complete(irp, STATUS_SUCCESS, 0);
 }
 
@@ -127,6 +211,16 @@ static NTSTATUS controller_control(PIRP irp, PIO_STACK_LOCATION stack) {
     return complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
   }
   requests++;
+  if (hangs > 0) {
+    hangs--;
+    if (held_count < TWSIM_MAX_HELD) {
+      log_call(code, capacity, in_length, request, 0u, TWSIM_LOG_HELD);
+      return hold(irp, file, irql);
+    }
+    log_call(code, capacity, in_length, request, 0u, 0u);
+    KeReleaseSpinLock(&state_lock, irql);
+    return complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+  }
   faulted = take_fault(&taken);
   if (!(faulted && taken.fail) && buffer != NULL && in_length == sizeof request) {
     ok = tw_board_control(&board, code, request, in_length, reply, capacity, &written, &loaded);
@@ -136,7 +230,7 @@ static NTSTATUS controller_control(PIRP irp, PIO_STACK_LOCATION stack) {
   if (ok) {
     for (i = 0; i < written; ++i) buffer[i] = reply[i];
   }
-  log_call(code, capacity, in_length, request, ok ? (uint32_t)written : 0u, ok);
+  log_call(code, capacity, in_length, request, ok ? (uint32_t)written : 0u, ok ? 1u : 0u);
   KeReleaseSpinLock(&state_lock, irql);
 
   if (loaded) {
@@ -192,6 +286,7 @@ static uint32_t unplug(void) {
     DbgPrint("twusbio_sim: unplugged\n");
   }
   KeReleaseMutex(&link_mutex, FALSE);
+  if (outcome == TWSIM_DONE) release_held(NULL, STATUS_DEVICE_NOT_CONNECTED);
   return outcome;
 }
 
@@ -227,6 +322,9 @@ static void fill_state(twsim_state* state, uint32_t outcome, int32_t link_status
   state->serial = board.serial;
   for (i = 0; i < fault_count; ++i) state->pending_faults += faults[i].remaining;
   state->requests = requests;
+  state->held = held_count;
+  state->hangs = hangs;
+  state->cancelled = cancelled;
   state->log_count = log_count;
   for (i = 0; i < log_count; ++i) {
     const uint32_t oldest = (log_next + TWSIM_LOG_ENTRIES - log_count) % TWSIM_LOG_ENTRIES;
@@ -271,6 +369,17 @@ static NTSTATUS control_control(PIRP irp, PIO_STACK_LOCATION stack) {
     case TWSIM_OP_SHORT:
       outcome = queue_fault(0u, request.arg1, request.arg2);
       break;
+    case TWSIM_OP_HANG:
+      if (request.arg2 > 1u) {
+        outcome = TWSIM_BAD_ARGUMENT;
+        break;
+      }
+      KeAcquireSpinLock(&state_lock, &irql);
+      hangs = request.arg1;
+      hangs_deaf = request.arg2 != 0u;
+      KeReleaseSpinLock(&state_lock, irql);
+      if (request.arg1 == 0u) release_held(NULL, STATUS_IO_DEVICE_ERROR);
+      break;
     default:
       outcome = TWSIM_BAD_ARGUMENT;
       break;
@@ -288,6 +397,7 @@ static NTSTATUS NTAPI dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
 
 static void NTAPI driver_unload(PDRIVER_OBJECT driver) {
   (void)driver;
+  release_held(NULL, STATUS_DEVICE_NOT_CONNECTED);
   if (plugged) IoDeleteSymbolicLink(&controller_link);
   if (control_linked) IoDeleteSymbolicLink(&control_link);
   if (control_device != NULL) IoDeleteDevice(control_device);
@@ -310,7 +420,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
 
   for (i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = dispatch_other;
   driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create;
-  driver->MajorFunction[IRP_MJ_CLEANUP] = dispatch_close;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = dispatch_cleanup;
   driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_close;
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_control;
   driver->DriverUnload = driver_unload;

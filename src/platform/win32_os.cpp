@@ -4,8 +4,14 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <cstring>
+#include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "platform/os.hpp"
 
@@ -25,8 +31,49 @@ HANDLE ToHandle(Handle handle) {
   return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(handle));
 }
 
+// A driver answers in well under a millisecond; one that holds a request costs the window this
+// long, as on POSIX.
+constexpr DWORD kReplyBoundMs = 240;
+// A driver that honours the cancel completes the request at once; this keeps a key press
+// within 0.3 s even against one that does not.
+constexpr DWORD kCancelBoundMs = 40;
+// Requests a driver kept after their cancel: their memory cannot be freed until the driver
+// completes them. Past this many, no new request goes out, so a driver that ignores cancels
+// costs a bounded amount of memory and never a frozen window.
+constexpr std::size_t kMaxAbandoned = 16;
+
+// One overlapped request and every byte the system may touch until it is over: the driver's
+// input and output, the OVERLAPPED it completes into and the event it sets.
+struct Transfer {
+  OVERLAPPED overlapped{};
+  std::vector<std::uint8_t> in;
+  std::vector<std::uint8_t> out;
+
+  Transfer(const std::uint8_t* input, std::uint32_t inLength, std::uint32_t outLength)
+      : in(input, input + (input != nullptr ? inLength : 0)), out(outLength) {
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  }
+  ~Transfer() {
+    if (overlapped.hEvent != nullptr) CloseHandle(overlapped.hEvent);
+  }
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+
+  bool Finished(DWORD waitMs) const {
+    return WaitForSingleObject(overlapped.hEvent, waitMs) == WAIT_OBJECT_0;
+  }
+};
+
+// Called from the window's one thread (or the tool's), like the whole link.
 class Win32Os final : public Os {
  public:
+  ~Win32Os() override {
+    // At exit a request still held must keep its memory: the driver may yet write into it.
+    for (std::size_t i = 0; i < abandonedCount_; ++i) {
+      if (!abandoned_[i]->Finished(0)) static_cast<void>(abandoned_[i].release());
+    }
+  }
+
   std::int32_t regOpenKey(RegKey root, const std::string& subkey, std::uint32_t options,
                           std::uint32_t access, RegKey& result) override {
     HKEY opened = nullptr;
@@ -50,25 +97,55 @@ class Win32Os final : public Os {
 
   Handle createFile(const std::string& path, std::uint32_t access, std::uint32_t share,
                     std::uint32_t creation, std::uint32_t flags) override {
-    const HANDLE handle =
-        CreateFileA(path.c_str(), access, share, nullptr, creation, flags, nullptr);
+    // Overlapped, so that each transfer can be waited for with a bound and cancelled.
+    const HANDLE handle = CreateFileA(path.c_str(), access, share, nullptr, creation,
+                                      flags | FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return kInvalidHandle;
-    return static_cast<Handle>(reinterpret_cast<std::intptr_t>(handle));
+    const auto opened = static_cast<Handle>(reinterpret_cast<std::intptr_t>(handle));
+    timedOut_.erase(opened);
+    return opened;
   }
 
   bool deviceIoControl(Handle handle, std::uint32_t code, const std::uint8_t* in,
                        std::uint32_t inLength, std::uint8_t* out, std::uint32_t outLength,
                        std::uint32_t& bytesReturned) override {
+    bytesReturned = 0;
+    ReapAbandoned();
+    // After a transfer that timed out the rest of the session fails at once, as on POSIX.
+    if (timedOut_.count(handle) != 0) return Fail(ERROR_TIMEOUT);
+    if (abandonedCount_ == kMaxAbandoned) return Fail(ERROR_BUSY);
+    auto transfer = std::make_unique<Transfer>(in, inLength, outLength);
+    if (transfer->overlapped.hEvent == nullptr) return false;
+
+    const HANDLE device = ToHandle(handle);
+    if (DeviceIoControl(device, code, transfer->in.data(), static_cast<DWORD>(transfer->in.size()),
+                        transfer->out.data(), outLength, nullptr, &transfer->overlapped) == FALSE &&
+        GetLastError() != ERROR_IO_PENDING) {
+      return false;
+    }
+    if (!transfer->Finished(kReplyBoundMs)) {
+      CancelIoEx(device, &transfer->overlapped);
+      // Nothing here may throw while the request may still be live: its memory is parked
+      // in storage that needs no allocation.
+      if (!transfer->Finished(kCancelBoundMs)) abandoned_[abandonedCount_++] = std::move(transfer);
+      timedOut_.insert(handle);
+      return Fail(ERROR_TIMEOUT);
+    }
     DWORD returned = 0;
-    // The input buffer is only read; the API just is not declared const.
-    const BOOL ok =
-        DeviceIoControl(ToHandle(handle), code, const_cast<void*>(static_cast<const void*>(in)),
-                        inLength, out, outLength, &returned, nullptr);
+    if (GetOverlappedResult(device, &transfer->overlapped, &returned, FALSE) == FALSE) {
+      return false;
+    }
+    // Only what the driver wrote, as the synchronous call leaves the rest of the buffer.
+    const std::uint32_t written = std::min<std::uint32_t>(returned, outLength);
+    if (written != 0 && out != nullptr) std::memcpy(out, transfer->out.data(), written);
     bytesReturned = returned;
-    return ok != FALSE;
+    return true;
   }
 
-  bool closeHandle(Handle handle) override { return CloseHandle(ToHandle(handle)) != FALSE; }
+  bool closeHandle(Handle handle) override {
+    timedOut_.erase(handle);
+    return CloseHandle(ToHandle(handle)) != FALSE;
+  }
 
   std::int32_t lastError() override { return static_cast<std::int32_t>(GetLastError()); }
 
@@ -86,6 +163,29 @@ class Win32Os final : public Os {
   }
 
   std::int32_t outOfMemoryError() override { return ERROR_NOT_ENOUGH_MEMORY; }
+
+ private:
+  static bool Fail(DWORD error) {
+    SetLastError(error);
+    return false;
+  }
+
+  // Requests the driver has completed since they were given up are freed now.
+  void ReapAbandoned() {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < abandonedCount_; ++i) {
+      if (abandoned_[i]->Finished(0)) {
+        abandoned_[i].reset();
+      } else {
+        abandoned_[kept++] = std::move(abandoned_[i]);
+      }
+    }
+    abandonedCount_ = kept;
+  }
+
+  std::set<Handle> timedOut_;
+  std::array<std::unique_ptr<Transfer>, kMaxAbandoned> abandoned_;
+  std::size_t abandonedCount_ = 0;
 };
 
 }  // namespace

@@ -1,6 +1,8 @@
 # Sourced by the window tests: an X server of the test's own, screenshots, the check that the
 # window draws each control's border where its geometry puts it, and the check that a key's own
-# key-down (not the poll) wrote a value. Every function needs a `fail` function.
+# key-down (not the poll) wrote a value. Every function needs a `fail` function; a test that
+# counts its passed checks defines `ok` before sourcing this.
+declare -F ok >/dev/null || ok() { echo "ok: $*"; }
 
 # Starts the X server before the first wine command (Wine keeps the display it first saw).
 # Needs $work; sets xvfb_pid and exports DISPLAY.
@@ -29,7 +31,7 @@ screenshot_window() {
   # shellcheck disable=SC2153  # X, Y, WIDTH and HEIGHT come from the eval above
   timeout 30 import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$out" ||
     fail "screenshot failed"
-  echo "ok: screenshot $out (${WIDTH}x${HEIGHT})"
+  ok "screenshot $out (${WIDTH}x${HEIGHT})"
 }
 
 # Wine's own fonts in the prefix: without Marlett the caption buttons draw as letters, and
@@ -78,7 +80,7 @@ for name, left, top, w in (("txtCurrent", 105, 525, 645), ("cmdExit", 2835, 525,
 print("; ".join(problems))
 ' "$dpi") || fail "could not read the screenshot $out"
   [ -z "$result" ] || fail "at $dpi DPI: $result (picture: $out)"
-  echo "ok: at $dpi DPI the client area is ${width}x${height} and the entry's and Exit's borders show ($out)"
+  ok "at $dpi DPI the client area is ${width}x${height} and the entry's and Exit's borders show ($out)"
 }
 
 # written_by_key LOG VALUE: the request log (one request a line, as tarnwick-sim and

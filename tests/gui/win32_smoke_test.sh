@@ -55,11 +55,8 @@ start_own_xvfb
 # A wineserver of this prefix left from an earlier run would hold an old display.
 timeout 20 wineserver -k 2>/dev/null || true
 timeout 20 wineserver -w 2>/dev/null || true
-if [ ! -f "$WINEPREFIX/.tarnwick-ready" ]; then
-  timeout 180 wineboot --init >/dev/null 2>&1 || fail "wineboot --init failed"
-  timeout 60 wineserver -w || true
-  touch "$WINEPREFIX/.tarnwick-ready"
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-prefix.sh"
+tarnwick_wine_prefix || fail "wineboot --init failed"
 install_wine_fonts
 # Unmanaged windows: a title bar drawn by Wine, and no waits for a window manager.
 timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 ||

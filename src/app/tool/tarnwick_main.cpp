@@ -21,6 +21,7 @@
 #include "link/controller_link.hpp"
 #include "ui/renderings.hpp"
 #include "ui/state_json.hpp"
+#include "utf8_arguments.hpp"
 #include "window_running.hpp"
 
 namespace {
@@ -484,5 +485,6 @@ int Run(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
+  if (!tarnwick::app::Utf8Arguments(argc, argv)) return kExitInternal;
   return Run(argc, argv);
 }
