@@ -3,8 +3,12 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// windows.h first: sddl.h needs its types.
+#include <sddl.h>
 
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "platform/os.hpp"
@@ -24,6 +28,69 @@ HKEY ToKey(RegKey key) {
 HANDLE ToHandle(Handle handle) {
   return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(handle));
 }
+
+// One device session (open to close) at a time, machine-wide, so another program's
+// three-transfer write can never cut into ours: a named mutex in the global namespace, which
+// every session of every user on the machine shares. Its list lets any signed-in user take it,
+// as any of them may open the device. The wait is bounded as a transfer is (40 ms: a live
+// session takes well under a millisecond), then the open fails with ERROR_BUSY. A holder that
+// dies leaves the mutex abandoned, which the next waiter takes as acquired. A mutex belongs to
+// a thread, so a session is opened and closed on the same one (the window's thread).
+constexpr char kSessionMutexName[] = "Global\\TarnwickTest.DeviceSession";
+constexpr DWORD kSessionWaitMs = 40;
+
+class SessionLocks {
+ public:
+  // The mutex, held; nullptr with the reason in GetLastError.
+  HANDLE Take() {
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, Descriptor(), FALSE};
+    const HANDLE mutex = CreateMutexExA(attributes.lpSecurityDescriptor ? &attributes : nullptr,
+                                        kSessionMutexName, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
+    if (mutex == nullptr) return nullptr;
+    const DWORD waited = WaitForSingleObject(mutex, kSessionWaitMs);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return mutex;
+    const DWORD error = waited == WAIT_TIMEOUT ? ERROR_BUSY : GetLastError();
+    CloseHandle(mutex);
+    SetLastError(error);
+    return nullptr;
+  }
+  static void Release(HANDLE mutex) {
+    const DWORD error = GetLastError();
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    SetLastError(error);
+  }
+  void Keep(HANDLE device, HANDLE mutex) {
+    const std::lock_guard guard(mutex_);
+    held_[device] = mutex;
+  }
+  // The mutex the device's session holds, forgotten here; nullptr if none.
+  HANDLE Forget(HANDLE device) {
+    const std::lock_guard guard(mutex_);
+    const auto found = held_.find(device);
+    if (found == held_.end()) return nullptr;
+    const HANDLE mutex = found->second;
+    held_.erase(found);
+    return mutex;
+  }
+
+ private:
+  // SYSTEM and administrators in full; authenticated users may wait on it and release it.
+  static PSECURITY_DESCRIPTOR Descriptor() {
+    static const PSECURITY_DESCRIPTOR descriptor = [] {
+      PSECURITY_DESCRIPTOR made = nullptr;
+      if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
+              "D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100001;;;AU)", SDDL_REVISION_1, &made, nullptr)) {
+        return PSECURITY_DESCRIPTOR{nullptr};  // the default list then: this user only
+      }
+      return made;
+    }();
+    return descriptor;
+  }
+
+  std::mutex mutex_;
+  std::map<HANDLE, HANDLE> held_;
+};
 
 class Win32Os final : public Os {
  public:
@@ -50,9 +117,21 @@ class Win32Os final : public Os {
 
   Handle createFile(const std::string& path, std::uint32_t access, std::uint32_t share,
                     std::uint32_t creation, std::uint32_t flags) override {
+    const HANDLE session = sessions_.Take();
+    if (session == nullptr) return kInvalidHandle;
     const HANDLE handle =
         CreateFileA(path.c_str(), access, share, nullptr, creation, flags, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return kInvalidHandle;
+    if (handle == INVALID_HANDLE_VALUE) {
+      SessionLocks::Release(session);
+      return kInvalidHandle;
+    }
+    try {
+      sessions_.Keep(handle, session);
+    } catch (...) {
+      CloseHandle(handle);
+      SessionLocks::Release(session);
+      throw;
+    }
     return static_cast<Handle>(reinterpret_cast<std::intptr_t>(handle));
   }
 
@@ -68,7 +147,12 @@ class Win32Os final : public Os {
     return ok != FALSE;
   }
 
-  bool closeHandle(Handle handle) override { return CloseHandle(ToHandle(handle)) != FALSE; }
+  bool closeHandle(Handle handle) override {
+    const HANDLE session = sessions_.Forget(ToHandle(handle));
+    const bool closed = CloseHandle(ToHandle(handle)) != FALSE;
+    if (session != nullptr) SessionLocks::Release(session);  // after the device is closed
+    return closed;
+  }
 
   std::int32_t lastError() override { return static_cast<std::int32_t>(GetLastError()); }
 
@@ -86,6 +170,9 @@ class Win32Os final : public Os {
   }
 
   std::int32_t outOfMemoryError() override { return ERROR_NOT_ENOUGH_MEMORY; }
+
+ private:
+  SessionLocks sessions_;
 };
 
 }  // namespace
