@@ -39,6 +39,18 @@ void WriteAll(int fd, const std::string& text) {
 }  // namespace
 
 struct Console::Shared {
+  Shared(int out, int err, std::string name, bool owned)
+      : outFd(out), errFd(err), what(std::move(name)), ownsFd(owned) {}
+  ~Shared() {
+    if (ownsFd) ::close(outFd);
+  }
+  Shared(const Shared&) = delete;
+  Shared& operator=(const Shared&) = delete;
+
+  const int outFd;
+  const int errFd;
+  const std::string what;
+  const bool ownsFd;
   std::mutex mutex;
   std::condition_variable wake;  // lines queued, or closing
   std::condition_variable idle;  // everything queued has been written
@@ -56,9 +68,8 @@ struct Console::Shared {
       batch.swap(queue);
       // Lines are only dropped while the queue is full, so the gap comes after this batch.
       if (dropped != 0) {
-        batch.push_back(
-            {STDOUT_FILENO, std::to_string(std::exchange(dropped, 0)) +
-                                " console lines dropped while the console was blocked\n"});
+        batch.push_back({outFd, std::to_string(std::exchange(dropped, 0)) + " " + what +
+                                    " lines dropped while the " + what + " was blocked\n"});
       }
       writing = true;
       lock.unlock();
@@ -78,7 +89,18 @@ struct Console::Shared {
   }
 };
 
-Console::Console() : shared_(std::make_shared<Shared>()) {
+Console::Console()
+    : shared_(std::make_shared<Shared>(STDOUT_FILENO, STDERR_FILENO, "console", false)) {
+  writer_ = std::thread([shared = shared_] { shared->Write(); });
+}
+
+Console::Console(int fd, const std::string& what) {
+  try {
+    shared_ = std::make_shared<Shared>(fd, fd, what, true);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
   writer_ = std::thread([shared = shared_] { shared->Write(); });
 }
 
@@ -87,11 +109,11 @@ Console::~Console() {
 }
 
 void Console::Out(const std::string& line) {
-  Put(STDOUT_FILENO, line);
+  Put(shared_->outFd, line);
 }
 
 void Console::Err(const std::string& line) {
-  Put(STDERR_FILENO, line);
+  Put(shared_->errFd, line);
 }
 
 void Console::Put(int fd, const std::string& line) {
