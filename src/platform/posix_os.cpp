@@ -111,12 +111,11 @@ bool ResourceExhausted(int error) {
 int TakeSessionLock(std::chrono::milliseconds wait, UniqueFd& lock) {
   const std::string base = RegistryRoot();
   if (base.empty()) return ENOENT;
-  const UniqueFd root(open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!root) return errno;
-  if (!Trusted(root.get(), true)) return EACCES;
-  // Read-only is enough for flock, and lets a tree's owner share a lock file it made.
-  lock = UniqueFd(openat(root.get(), kSessionLockFile,
-                         O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  // The root is the one the registry read that found the device path has just checked; only
+  // its owner could change it since. Read-only is enough for flock, and lets a tree's owner
+  // share a lock file it made.
+  lock = UniqueFd(open((base + '/' + kSessionLockFile).c_str(),
+                       O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
   if (!lock) return errno;
   if (!Trusted(lock.get(), false)) return EACCES;
   // flock cannot wait with a bound, so ask again with growing pauses: short enough to follow

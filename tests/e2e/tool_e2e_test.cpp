@@ -1,6 +1,7 @@
 // The tarnwick console tool against a real tarnwick-sim: one row per invocation, with its exit
 // status, output, and what reached the converter.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "e2e/sim_process.hpp"
+#include "platform/posix_registry.hpp"
 
 namespace tarnwick {
 namespace {
@@ -24,7 +26,8 @@ struct ToolCase {
   const char* err;       // a part of standard error
   int output;            // the converter afterwards; it holds 700 before
   int requests;          // requests that reached the simulator
-  const char* sim = "";  // a simulator command ahead of the run; "noregistry": none published
+  const char* sim = "";  // a simulator command ahead of the run; "noregistry": none published;
+                         // "locked": another program holds the device session
 };
 
 void PrintTo(const ToolCase& c, std::ostream* os) {
@@ -63,14 +66,20 @@ TEST_P(ToolE2E, Invocation) {
   testing::SimProcess sim({"--serial", "305419896"});
   ASSERT_EQ(RunTool({"set", "700"}, sim.Directory()), 0);
   const std::string command = c.sim;
+  int held = -1;
   if (command == "noregistry") {
     setenv("TARNWICK_REGISTRY", (sim.Directory() + "/empty").c_str(), 1);
+  } else if (command == "locked") {
+    const std::string lock = sim.RegistryRoot() + "/" + platform::posix::kSessionLockFile;
+    held = open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
   } else if (!command.empty()) {
     ASSERT_EQ(sim.Command(command).rfind("ok", 0), 0u);
   }
   const long requests = sim.Status().requests;
 
   EXPECT_EQ(RunTool(c.args, sim.Directory()), c.exit);
+  if (held >= 0) close(held);
   if (c.out != nullptr) {
     std::string out = c.out;
     if (const auto at = out.find("{socket}"); at != std::string::npos) {
@@ -139,6 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  0,
                  "unplug"},
+        ToolCase{"SessionHeld", {"set", "5"}, 2, "", "did not open", 700, 0, "locked"},
         // The latch was high, so the two transfers left still load the value.
         ToolCase{"WriteFails", {"set", "1500"}, 2, "", "did not answer", 1500, 3, "fail 1"},
         ToolCase{"IdentifyFails", {"serial"}, 2, "", "did not answer", 700, 1, "fail 1"},

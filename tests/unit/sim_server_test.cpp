@@ -291,6 +291,7 @@ TEST_F(SimServerTest, UnplugDropsConnectionsAndThePathAndPlugPowersUpAgain) {
   EXPECT_EQ(client.Call(Request(PortWrite(42, true))), Ok(PortWrite(42, true)));  // latch was low
   EXPECT_EQ(server.Output(), 42);
   EXPECT_THROW(server.ShortNext(1, 8), std::invalid_argument);
+  EXPECT_THROW(server.HangNext(kMaxFaultCalls + 1), std::invalid_argument);
 }
 
 TEST_F(SimServerTest, UnplugFromTheLoadCallbackDoesNotDeadlock) {
