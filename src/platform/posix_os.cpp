@@ -27,6 +27,8 @@ namespace tarnwick::platform::posix {
 
 namespace {
 
+using namespace std::chrono_literals;
+
 constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
 
 bool Trusted(const struct stat& st, bool directory) {
@@ -119,8 +121,10 @@ int TakeSessionLock(std::chrono::milliseconds wait, UniqueFd& lock) {
   if (!lock) return errno;
   if (!Trusted(lock.get(), false)) return EACCES;
   // flock cannot wait with a bound, so ask again with growing pauses: short enough to follow
-  // sessions well under a millisecond long, few enough to cost nothing while waiting.
+  // sessions well under a millisecond long, few enough to cost nothing while waiting (a long
+  // wait, as under a crowd of programs, pauses longer).
   const auto deadline = std::chrono::steady_clock::now() + wait;
+  const auto longest = std::clamp<std::chrono::microseconds>(wait / 20, 2ms, 10ms);
   auto pause = std::chrono::microseconds(100);
   for (;;) {
     if (flock(lock.get(), LOCK_EX | LOCK_NB) == 0) return 0;
@@ -130,7 +134,7 @@ int TakeSessionLock(std::chrono::milliseconds wait, UniqueFd& lock) {
     if (now >= deadline) return EBUSY;
     std::this_thread::sleep_for(
         std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
-    pause = std::min(pause * 2, std::chrono::microseconds(2000));
+    pause = std::min<std::chrono::microseconds>(pause * 2, longest);
   }
 }
 
@@ -424,8 +428,18 @@ std::int32_t PosixOs::outOfMemoryError() {
 }  // namespace tarnwick::platform::posix
 
 namespace tarnwick::platform {
-Os& SystemOs() {
+namespace {
+posix::PosixOs& System() {
   static posix::PosixOs os;
   return os;
+}
+}  // namespace
+
+Os& SystemOs() {
+  return System();
+}
+
+void SetSessionWait(std::chrono::milliseconds wait) {
+  System().SetSessionWait(wait);
 }
 }  // namespace tarnwick::platform

@@ -28,7 +28,7 @@ class PosixOs final : public Os {
   // driver keeps it for one reply bound, and 40 ms plus that bound keeps a key press under
   // 0.3 s and a poll's two sessions under 0.6 s.
   explicit PosixOs(std::chrono::milliseconds replyTimeout = std::chrono::milliseconds(240),
-                   std::chrono::milliseconds sessionWait = std::chrono::milliseconds(40))
+                   std::chrono::milliseconds sessionWait = kWindowSessionWait)
       : replyTimeout_(replyTimeout), sessionWait_(sessionWait) {}
   ~PosixOs() override;
   PosixOs(const PosixOs&) = delete;
@@ -50,6 +50,8 @@ class PosixOs final : public Os {
   std::int32_t lastError() override { return lastError_; }
   std::string errorText(std::int32_t number) override;
   std::int32_t outOfMemoryError() override;
+
+  void SetSessionWait(std::chrono::milliseconds wait) { sessionWait_ = wait; }
 
  private:
   bool Fail(int error);

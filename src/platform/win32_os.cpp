@@ -6,6 +6,7 @@
 // windows.h first: sddl.h needs its types.
 #include <sddl.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -32,12 +33,12 @@ HANDLE ToHandle(Handle handle) {
 // One device session (open to close) at a time, machine-wide, so another program's
 // three-transfer write can never cut into ours: a named mutex in the global namespace, which
 // every session of every user on the machine shares. Its list lets any signed-in user take it,
-// as any of them may open the device. The wait is bounded as a transfer is (40 ms: a live
-// session takes well under a millisecond), then the open fails with ERROR_BUSY. A holder that
+// as any of them may open the device. The wait is bounded (SetSessionWait, os.hpp), then the
+// open fails with ERROR_BUSY. A holder that
 // dies leaves the mutex abandoned, which the next waiter takes as acquired. A mutex belongs to
 // a thread, so a session is opened and closed on the same one (the window's thread).
 constexpr char kSessionMutexName[] = "Global\\TarnwickTest.DeviceSession";
-constexpr DWORD kSessionWaitMs = 40;
+std::atomic<DWORD> sessionWaitMs{static_cast<DWORD>(kWindowSessionWait.count())};
 
 class SessionLocks {
  public:
@@ -47,7 +48,7 @@ class SessionLocks {
     const HANDLE mutex = CreateMutexExA(attributes.lpSecurityDescriptor ? &attributes : nullptr,
                                         kSessionMutexName, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
     if (mutex == nullptr) return nullptr;
-    const DWORD waited = WaitForSingleObject(mutex, kSessionWaitMs);
+    const DWORD waited = WaitForSingleObject(mutex, sessionWaitMs.load());
     if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return mutex;
     const DWORD error = waited == WAIT_TIMEOUT ? ERROR_BUSY : GetLastError();
     CloseHandle(mutex);
@@ -180,6 +181,10 @@ class Win32Os final : public Os {
 Os& SystemOs() {
   static Win32Os os;
   return os;
+}
+
+void SetSessionWait(std::chrono::milliseconds wait) {
+  sessionWaitMs = static_cast<DWORD>(wait.count());
 }
 
 }  // namespace tarnwick::platform

@@ -1,6 +1,7 @@
 // tarnwick: sets the converter or reads the serial number from a command line, through the
 // window's own link and write, with exit statuses and JSON that scripts can act on.
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -232,6 +233,8 @@ class Reporter {
 };
 
 int Run(int argc, char** argv) {
+  // No window waits on us: take turns with a crowd of other programs for up to 2 s.
+  tarnwick::platform::SetSessionWait(std::chrono::seconds(2));
   Request request;
   const std::optional<Failure> usage = ParseArguments(argc, argv, request);
   Reporter report(request.json);
