@@ -39,8 +39,8 @@ void WriteAll(int fd, const std::string& text) {
 }  // namespace
 
 struct Console::Shared {
-  Shared(int out, int err, std::string name, bool owned)
-      : outFd(out), errFd(err), what(std::move(name)), ownsFd(owned) {}
+  Shared(int out, int err, std::string name, bool owned, std::size_t capacity)
+      : outFd(out), errFd(err), what(std::move(name)), ownsFd(owned), queuedLines(capacity) {}
   ~Shared() {
     if (ownsFd) ::close(outFd);
   }
@@ -51,6 +51,7 @@ struct Console::Shared {
   const int errFd;
   const std::string what;
   const bool ownsFd;
+  const std::size_t queuedLines;
   std::mutex mutex;
   std::condition_variable wake;  // lines queued, or closing
   std::condition_variable idle;  // everything queued has been written
@@ -90,13 +91,14 @@ struct Console::Shared {
 };
 
 Console::Console()
-    : shared_(std::make_shared<Shared>(STDOUT_FILENO, STDERR_FILENO, "console", false)) {
+    : shared_(
+          std::make_shared<Shared>(STDOUT_FILENO, STDERR_FILENO, "console", false, kQueuedLines)) {
   writer_ = std::thread([shared = shared_] { shared->Write(); });
 }
 
-Console::Console(int fd, const std::string& what) {
+Console::Console(int fd, const std::string& what, std::size_t queuedLines) {
   try {
-    shared_ = std::make_shared<Shared>(fd, fd, what, true);
+    shared_ = std::make_shared<Shared>(fd, fd, what, true, queuedLines);
   } catch (...) {
     ::close(fd);
     throw;
@@ -119,7 +121,7 @@ void Console::Err(const std::string& line) {
 void Console::Put(int fd, const std::string& line) {
   std::lock_guard lock(shared_->mutex);
   if (shared_->closing) return;
-  if (shared_->queue.size() >= kQueuedLines) {
+  if (shared_->queue.size() >= shared_->queuedLines) {
     ++shared_->dropped;
     return;
   }

@@ -19,8 +19,8 @@ class Console {
 
   Console();  // standard output and standard error
   // Every line to `fd`, which it owns and closes once its writer is done with it; `what` names
-  // it in the line that counts dropped lines.
-  Console(int fd, const std::string& what);
+  // it in the line that counts dropped lines. At most `queuedLines` wait for the writer.
+  Console(int fd, const std::string& what, std::size_t queuedLines);
   ~Console();  // closes with kClosePatience
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;

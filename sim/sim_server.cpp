@@ -32,6 +32,9 @@ constexpr int kAcceptBurst = 64;
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 // How long Stop waits for the request log to take its last lines.
 constexpr auto kLogPatience = std::chrono::milliseconds(250);
+// Lines the request log holds for its writer: enough that a file loses none while the writer
+// waits for a busy machine's processor, so only a log nobody reads drops lines.
+constexpr std::size_t kLogQueuedLines = 65536;
 
 std::system_error SystemError(int error, const std::string& what) {
   return std::system_error(error, std::generic_category(), what);
@@ -163,7 +166,7 @@ void SimServer::Start() {
     const int fd = ::open(options_.logPath.c_str(),
                           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     if (fd < 0) throw SystemError(errno, "cannot open the log " + options_.logPath);
-    log_ = std::make_unique<Console>(fd, "log");
+    log_ = std::make_unique<Console>(fd, "log", kLogQueuedLines);
   }
   wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   try {

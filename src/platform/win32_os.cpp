@@ -34,9 +34,9 @@ HANDLE ToHandle(Handle handle) {
 // three-transfer write can never cut into ours: a named mutex in the global namespace, which
 // every session of every user on the machine shares. Its list lets any signed-in user take it,
 // as any of them may open the device. The wait is bounded (SetSessionWait, os.hpp), then the
-// open fails with ERROR_BUSY. A holder that
-// dies leaves the mutex abandoned, which the next waiter takes as acquired. A mutex belongs to
-// a thread, so a session is opened and closed on the same one (the window's thread).
+// open fails with ERROR_BUSY. A holder that dies leaves the mutex abandoned, which the next
+// waiter takes as acquired. A mutex belongs to a thread, so a session is opened and closed on
+// the same one (the window's thread).
 constexpr char kSessionMutexName[] = "Global\\TarnwickTest.DeviceSession";
 std::atomic<DWORD> sessionWaitMs{static_cast<DWORD>(kWindowSessionWait.count())};
 
