@@ -39,7 +39,7 @@ class Bench {
     fs::permissions(registry_, fs::perms::owner_all, fs::perm_options::replace);
     server_ = std::make_unique<sim::SimServer>(sim::SimOptions{dir_ + "/dev.sock", 12345, ""});
     server_->Start();
-    if (hung) server_->HangNext(std::numeric_limits<unsigned>::max());
+    if (hung) server_->HangNext(sim::kMaxFaultCalls);
     sim::PublishDeviceName(registry_, server_->SocketPath());
   }
   ~Bench() {

@@ -39,6 +39,19 @@ void WriteAll(int fd, const std::string& text) {
 }  // namespace
 
 struct Console::Shared {
+  Shared(int out, int err, std::string name, bool owned, std::size_t capacity)
+      : outFd(out), errFd(err), what(std::move(name)), ownsFd(owned), queuedLines(capacity) {}
+  ~Shared() {
+    if (ownsFd) ::close(outFd);
+  }
+  Shared(const Shared&) = delete;
+  Shared& operator=(const Shared&) = delete;
+
+  const int outFd;
+  const int errFd;
+  const std::string what;
+  const bool ownsFd;
+  const std::size_t queuedLines;
   std::mutex mutex;
   std::condition_variable wake;  // lines queued, or closing
   std::condition_variable idle;  // everything queued has been written
@@ -56,9 +69,8 @@ struct Console::Shared {
       batch.swap(queue);
       // Lines are only dropped while the queue is full, so the gap comes after this batch.
       if (dropped != 0) {
-        batch.push_back(
-            {STDOUT_FILENO, std::to_string(std::exchange(dropped, 0)) +
-                                " console lines dropped while the console was blocked\n"});
+        batch.push_back({outFd, std::to_string(std::exchange(dropped, 0)) + " " + what +
+                                    " lines dropped while the " + what + " was blocked\n"});
       }
       writing = true;
       lock.unlock();
@@ -78,7 +90,19 @@ struct Console::Shared {
   }
 };
 
-Console::Console() : shared_(std::make_shared<Shared>()) {
+Console::Console()
+    : shared_(
+          std::make_shared<Shared>(STDOUT_FILENO, STDERR_FILENO, "console", false, kQueuedLines)) {
+  writer_ = std::thread([shared = shared_] { shared->Write(); });
+}
+
+Console::Console(int fd, const std::string& what, std::size_t queuedLines) {
+  try {
+    shared_ = std::make_shared<Shared>(fd, fd, what, true, queuedLines);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
   writer_ = std::thread([shared = shared_] { shared->Write(); });
 }
 
@@ -87,17 +111,17 @@ Console::~Console() {
 }
 
 void Console::Out(const std::string& line) {
-  Put(STDOUT_FILENO, line);
+  Put(shared_->outFd, line);
 }
 
 void Console::Err(const std::string& line) {
-  Put(STDERR_FILENO, line);
+  Put(shared_->errFd, line);
 }
 
 void Console::Put(int fd, const std::string& line) {
   std::lock_guard lock(shared_->mutex);
   if (shared_->closing) return;
-  if (shared_->queue.size() >= kQueuedLines) {
+  if (shared_->queue.size() >= shared_->queuedLines) {
     ++shared_->dropped;
     return;
   }

@@ -1,8 +1,8 @@
 #pragma once
-// tarnwick-sim's console. The device must keep answering whatever the console does: a pipe
-// nobody drains, or a terminal stopped with Ctrl+S, blocks every write to it. So lines go to
-// a writer thread through a bounded queue and are never waited for; when the queue is full
-// they are dropped and counted, and one line says how many once there is room again.
+// tarnwick-sim's console and request log. The device must keep answering whatever its outputs
+// do: a pipe nobody drains, or a terminal stopped with Ctrl+S, blocks every write to it. So
+// lines go to a writer thread through a bounded queue and are never waited for; when the queue
+// is full they are dropped and counted, and one line says how many once there is room again.
 
 #include <chrono>
 #include <cstdint>
@@ -17,7 +17,10 @@ class Console {
   static constexpr std::size_t kQueuedLines = 512;
   static constexpr std::chrono::milliseconds kClosePatience{500};
 
-  Console();
+  Console();  // standard output and standard error
+  // Every line to `fd`, which it owns and closes once its writer is done with it; `what` names
+  // it in the line that counts dropped lines. At most `queuedLines` wait for the writer.
+  Console(int fd, const std::string& what, std::size_t queuedLines);
   ~Console();  // closes with kClosePatience
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;

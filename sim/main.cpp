@@ -45,7 +45,8 @@ constexpr char kUsage[] =
     "  --serial N       serial number the controller reports (decimal or 0x hex; default 12345)\n"
     "  --socket PATH    device path to serve (default $XDG_RUNTIME_DIR/tarnwick-sim-<pid>.sock,\n"
     "                   else /tmp/tarnwick-sim-<uid>-<pid>.sock)\n"
-    "  --log FILE       write every request to FILE in hex, one line each\n"
+    "  --log FILE       write every request to FILE in hex, one line each (lines are dropped,\n"
+    "                   and counted, while FILE does not take them: the device never waits)\n"
     "  --every-load     print every converter load (default: only those that change the\n"
     "                   output, and the first after start and after each plug)\n"
     "  --keep-registry  leave the published value in place on exit\n"
@@ -54,19 +55,25 @@ constexpr char kUsage[] =
     "  --help           print this help and exit\n";
 
 constexpr char kCommandList[] =
-    "Commands: unplug, plug, serial N, fail N, short N [BYTES], hang N, status, help, quit";
+    "Commands: unplug, plug, serial N, fail N, short N [BYTES], hang N, clear, status, help, "
+    "quit";
 
 constexpr char kCommandHelp[] =
     "  unplug           the device path disappears and open connections drop\n"
-    "  plug             the device comes back, powered up afresh (output 0)\n"
+    "  plug             the device comes back, powered up afresh (output 0, no queued fault)\n"
     "  serial N         serial number to report from now on (decimal or 0x hex)\n"
-    "  fail N           the next N calls fail\n"
+    "  fail N           the next N calls fail (N up to 1000000)\n"
     "  short N [BYTES]  the next N calls reply with only BYTES data bytes (0-7, default 4)\n"
     "  hang N           the next N calls get no reply at all\n"
-    "  status           plugged, output, loads, serial and request count on one line\n"
+    "  clear            forget every queued fail, short and hang\n"
+    "  status           plugged, output, loads, serial, requests and the calls each kind of\n"
+    "                   queued fault still covers, on one line\n"
     "  quit             withdraw the registry value, remove the device path and exit";
 
 constexpr unsigned kDefaultShortBytes = 4;
+
+// Longest command line taken, without its newline.
+constexpr std::size_t kMaxCommandLine = 4096;
 
 struct Settings {
   tarnwick::sim::SimOptions sim;
@@ -161,19 +168,26 @@ Next RunCommand(const std::vector<std::string>& words, SimServer& server, Consol
   auto ok = [&] { console.Out("ok " + Join(words)); };
   auto error = [&](const std::string& reason) { console.Out("error: " + reason); };
   auto count = [&](std::size_t index) { return ParseNumber(words[index]); };
+  const std::string tooMany =
+      "at most " + std::to_string(tarnwick::sim::kMaxFaultCalls) + " calls at a time";
 
   if (name == "status" && arguments == 0) {
     const auto status = server.Status();
     console.Out("status plugged=" + std::to_string(status.plugged ? 1 : 0) + " output=" +
                 std::to_string(status.output) + " loads=" + std::to_string(status.loads) +
-                " serial=" + std::to_string(status.serial) +
-                " requests=" + std::to_string(status.requests));
+                " serial=" + std::to_string(status.serial) + " requests=" +
+                std::to_string(status.requests) + " fail=" + std::to_string(status.failQueued) +
+                " short=" + std::to_string(status.shortQueued) +
+                " hang=" + std::to_string(status.hangQueued));
   } else if (name == "help" && arguments == 0) {
     console.Out(kCommandHelp);
     ok();
   } else if (name == "quit" && arguments == 0) {
     ok();
     return Next::kQuit;
+  } else if (name == "clear" && arguments == 0) {
+    server.ClearFaults();
+    ok();
   } else if (name == "unplug" && arguments == 0) {
     server.Unplug() ? ok() : error("already unplugged");
   } else if (name == "plug" && arguments == 0) {
@@ -190,17 +204,21 @@ Next RunCommand(const std::vector<std::string>& words, SimServer& server, Consol
       error("serial needs a number from 0 to 4294967295");
     }
   } else if ((name == "fail" || name == "hang") && arguments == 1) {
-    if (auto calls = count(1)) {
+    if (auto calls = count(1); !calls) {
+      error(name + " needs a count of calls");
+    } else if (*calls > tarnwick::sim::kMaxFaultCalls) {
+      error(tooMany);
+    } else {
       name == "fail" ? server.FailNext(*calls) : server.HangNext(*calls);
       ok();
-    } else {
-      error(name + " needs a count of calls");
     }
   } else if (name == "short" && (arguments == 1 || arguments == 2)) {
     auto calls = count(1);
     auto bytes = arguments == 2 ? count(2) : std::optional<std::uint32_t>(kDefaultShortBytes);
     if (!calls) {
       error("short needs a count of calls");
+    } else if (*calls > tarnwick::sim::kMaxFaultCalls) {
+      error(tooMany);
     } else if (!bytes || *bytes >= TW_PACKET_SIZE) {
       error("short takes 0 to 7 data bytes");
     } else {
@@ -209,7 +227,7 @@ Next RunCommand(const std::vector<std::string>& words, SimServer& server, Consol
     }
   } else if (name == "status" || name == "help" || name == "quit" || name == "unplug" ||
              name == "plug" || name == "serial" || name == "fail" || name == "hang" ||
-             name == "short") {
+             name == "short" || name == "clear") {
     error("wrong number of arguments for " + name + " (try help)");
   } else {
     error("unknown command '" + name + "' (try help)");
@@ -251,17 +269,23 @@ void Serve(SimServer& server, Console& console, int signals) {
     } else {
       pending.append(buffer, static_cast<std::size_t>(got));
     }
+    const std::string tooLong =
+        "error: command line too long (at most " + std::to_string(kMaxCommandLine) + " bytes)";
     for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
       const std::string line = pending.substr(0, end);
       pending.erase(0, end + 1);
-      if (std::exchange(discarding, false)) continue;
+      if (std::exchange(discarding, false)) continue;  // refused already
+      if (line.size() > kMaxCommandLine) {
+        console.Out(tooLong);
+        continue;
+      }
       const auto words = Words(line);
       if (!words.empty() && RunCommand(words, server, console) == Next::kQuit) return;
     }
-    // The tail of a line too long is no command of its own: it goes up to the newline.
-    if (pending.size() > sizeof buffer) {
+    // A line already too long before its newline: refused now, its tail dropped as it comes.
+    if (pending.size() > kMaxCommandLine) {
       pending.clear();
-      if (!std::exchange(discarding, true)) console.Out("error: command line too long");
+      if (!std::exchange(discarding, true)) console.Out(tooLong);
     }
   }
 }
@@ -306,6 +330,10 @@ int main(int argc, char** argv) {
   server.OnClientDropped([&console] {
     console.Out("dropped the longest-idle client: at most " +
                 std::to_string(tarnwick::sim::kMaxClients) + " connections at once");
+  });
+  server.OnClientRefused([&console] {
+    console.Out("refusing new clients: all " + std::to_string(tarnwick::sim::kMaxClients) +
+                " connections are in use (said once, until one is taken again)");
   });
 
   std::string valueFile;

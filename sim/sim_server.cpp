@@ -13,6 +13,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
@@ -29,6 +30,11 @@ constexpr std::size_t kOutputRoom = 64;
 // Accepting at most this many per wake-up keeps a connect flood from starving served clients.
 constexpr int kAcceptBurst = 64;
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+// How long Stop waits for the request log to take its last lines.
+constexpr auto kLogPatience = std::chrono::milliseconds(250);
+// Lines the request log holds for its writer: enough that a file loses none while the writer
+// waits for a busy machine's processor, so only a log nobody reads drops lines.
+constexpr std::size_t kLogQueuedLines = 65536;
 
 std::system_error SystemError(int error, const std::string& what) {
   return std::system_error(error, std::generic_category(), what);
@@ -156,8 +162,11 @@ void SimServer::Start() {
   if (running_) throw std::logic_error("the simulator is already running");
 
   if (!options_.logPath.empty()) {
-    log_ = std::fopen(options_.logPath.c_str(), "we");
-    if (log_ == nullptr) throw SystemError(errno, "cannot open the log " + options_.logPath);
+    // Non-blocking: a FIFO nobody has open for reading fails here instead of hanging.
+    const int fd = ::open(options_.logPath.c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    if (fd < 0) throw SystemError(errno, "cannot open the log " + options_.logPath);
+    log_ = std::make_unique<Console>(fd, "log", kLogQueuedLines);
   }
   wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   try {
@@ -172,8 +181,7 @@ void SimServer::Start() {
     CloseFd(listener_);
     RemovePathLocked();
     CloseFd(wake_);
-    if (log_ != nullptr) std::fclose(log_);
-    log_ = nullptr;
+    log_.reset();
     plugged_ = false;
     throw;
   }
@@ -200,8 +208,8 @@ void SimServer::Stop() {
   CloseClients();
   RemovePathLocked();
   CloseFd(wake_);
-  if (log_ != nullptr) std::fclose(log_);
-  log_ = nullptr;
+  if (log_ != nullptr) log_->Close(kLogPatience);
+  log_.reset();
   running_ = false;
   plugged_ = false;
   serverThread_ = {};
@@ -228,6 +236,7 @@ bool SimServer::Plug() {
   CloseFd(adoptListener_);
   adoptListener_ = Listen();
   tw_board_reset(&board_, board_.serial);
+  faults_.clear();
   plugged_ = true;
   RunOnServerThread(lock);
   return true;
@@ -256,22 +265,33 @@ void SimServer::SetSerial(std::uint32_t serial) {
   options_.serial = serial;
 }
 
-void SimServer::FailNext(unsigned calls) {
+void SimServer::QueueFault(FaultKind kind, unsigned calls, unsigned bytes) {
+  if (calls > kMaxFaultCalls) {
+    throw std::invalid_argument("a fault covers at most " + std::to_string(kMaxFaultCalls) +
+                                " calls");
+  }
   std::lock_guard lock(mutex_);
-  if (calls != 0) faults_.push_back({FaultKind::kFail, calls, 0});
+  if (calls != 0) faults_.push_back({kind, calls, bytes});
+}
+
+void SimServer::FailNext(unsigned calls) {
+  QueueFault(FaultKind::kFail, calls, 0);
 }
 
 void SimServer::ShortNext(unsigned calls, unsigned bytes) {
   if (bytes >= TW_PACKET_SIZE) {
     throw std::invalid_argument("a short reply carries fewer than 8 data bytes");
   }
-  std::lock_guard lock(mutex_);
-  if (calls != 0) faults_.push_back({FaultKind::kShort, calls, bytes});
+  QueueFault(FaultKind::kShort, calls, bytes);
 }
 
 void SimServer::HangNext(unsigned calls) {
+  QueueFault(FaultKind::kHang, calls, 0);
+}
+
+void SimServer::ClearFaults() {
   std::lock_guard lock(mutex_);
-  if (calls != 0) faults_.push_back({FaultKind::kHang, calls, 0});
+  faults_.clear();
 }
 
 std::uint16_t SimServer::Output() const {
@@ -301,7 +321,13 @@ std::uint32_t SimServer::Serial() const {
 
 SimStatus SimServer::Status() const {
   std::lock_guard lock(mutex_);
-  return {plugged_, board_.output, board_.loads, board_.serial, requests_};
+  SimStatus status{plugged_, board_.output, board_.loads, board_.serial, requests_};
+  for (const Fault& fault : faults_) {
+    (fault.kind == FaultKind::kFail    ? status.failQueued
+     : fault.kind == FaultKind::kShort ? status.shortQueued
+                                       : status.hangQueued) += fault.remaining;
+  }
+  return status;
 }
 
 void SimServer::OnLoad(std::function<void(const Load& load)> callback) {
@@ -312,6 +338,11 @@ void SimServer::OnLoad(std::function<void(const Load& load)> callback) {
 void SimServer::OnClientDropped(std::function<void()> callback) {
   std::lock_guard lock(mutex_);
   onClientDropped_ = std::move(callback);
+}
+
+void SimServer::OnClientRefused(std::function<void()> callback) {
+  std::lock_guard lock(mutex_);
+  onClientRefused_ = std::move(callback);
 }
 
 void SimServer::ApplyPendingLocked() {
@@ -370,7 +401,7 @@ void SimServer::Loop() {
       // A request sent just before the peer hung up still gets served (and its reply lost).
       if ((events & (POLLIN | POLLRDHUP)) != 0) {
         open = ServeOne(polled[i].fd, events);
-        clients_[i - firstClient].lastActive = ++turn_;
+        clients_[i - firstClient].lastActive = std::chrono::steady_clock::now();
       } else if ((events & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         open = false;
       }
@@ -382,39 +413,49 @@ void SimServer::Loop() {
     }
 
     unsigned dropped = 0;
-    if (listening && (polled[1].revents & POLLIN) != 0 && !AcceptClients(dropped)) {
+    bool refusing = false;
+    if (listening && (polled[1].revents & POLLIN) != 0 && !AcceptClients(dropped, refusing)) {
       acceptPausedUntil = std::chrono::steady_clock::now() + kAcceptPause;
     }
-    if (dropped != 0) {
+    if (dropped != 0 || refusing) {
       std::function<void()> onDropped;
+      std::function<void()> onRefused;
       {
         std::lock_guard lock(mutex_);
         onDropped = onClientDropped_;
+        onRefused = onClientRefused_;
       }
-      for (; onDropped && dropped != 0; --dropped) {
-        try {
-          onDropped();
-        } catch (...) {
-          // The device keeps working whatever an observer does.
-        }
+      // The device keeps working whatever an observer does.
+      try {
+        for (; onDropped && dropped != 0; --dropped) onDropped();
+        if (onRefused && refusing) onRefused();
+      } catch (...) {
       }
     }
   }
 }
 
-bool SimServer::AcceptClients(unsigned& dropped) {
+bool SimServer::AcceptClients(unsigned& dropped, bool& refusing) {
   for (int i = 0; i < kAcceptBurst; ++i) {
     int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd >= 0) {
+      const auto now = std::chrono::steady_clock::now();
       if (clients_.size() >= kMaxClients) {
         auto idlest = std::min_element(
             clients_.begin(), clients_.end(),
             [](const Connection& a, const Connection& b) { return a.lastActive < b.lastActive; });
+        // One that made a request lately may be inside its session: it is never cut.
+        if (now - idlest->lastActive < options_.idleBeforeClose) {
+          CloseFd(fd);
+          if (!std::exchange(refusing_, true)) refusing = true;
+          continue;
+        }
         CloseFd(idlest->fd);
         clients_.erase(idlest);
         ++dropped;
       }
-      clients_.push_back({fd, ++turn_});
+      clients_.push_back({fd, now});
+      refusing_ = false;
       continue;
     }
     switch (errno) {
@@ -461,7 +502,6 @@ bool SimServer::ServeOne(int fd, short events) {
     // Unplugged after this connection was polled: the call never reaches the device.
     if (!plugged_) return false;
     ++requests_;
-    LogRequest(request.data(), length, oversize);
 
     FaultKind fault{};
     unsigned shortBytes = 0;
@@ -500,6 +540,7 @@ bool SimServer::ServeOne(int fd, short events) {
     }
   }
 
+  LogRequest(request.data(), length, oversize);
   if (loaded && onLoad) {
     try {
       onLoad(load);
@@ -532,9 +573,7 @@ void SimServer::LogRequest(const std::uint8_t* data, std::size_t length, bool ov
     line = head.data();
     AppendHex(line, data + kHeaderBytes, length - kHeaderBytes);
   }
-  line += '\n';
-  std::fwrite(line.data(), 1, line.size(), log_);
-  std::fflush(log_);
+  log_->Out(line);
 }
 
 }  // namespace tarnwick::sim

@@ -6,17 +6,19 @@
 // Request: u32 control code, u32 output capacity, then the input bytes (little-endian).
 // Reply:   u32 result (1 success, 0 failure), then at most `capacity` bytes of output.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdio>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "board.h"
+#include "console.hpp"
 
 namespace tarnwick::sim {
 
@@ -24,15 +26,22 @@ struct SimOptions {
   std::string socketPath;
   std::uint32_t serial = 12345;
   std::string logPath;  // hex log of every request; empty for none
+  // A connection with no request for this long counts as left open, not inside a session.
+  std::chrono::milliseconds idleBeforeClose{1000};
 };
 
 // Largest request the stand-in driver takes; anything longer gets a failure reply.
 inline constexpr std::size_t kMaxRequestBytes = 1024;
 
 // Connections served at once. The program opens the device, makes its calls and closes it
-// within one event, so a new connection at the limit takes the place of the longest-idle one:
-// a few connections left idle cannot lock the program out.
+// within one event, so a new connection at the limit takes the place of the longest-idle one
+// that has been idle for SimOptions::idleBeforeClose: a few connections left open cannot lock
+// the program out, and none is cut inside its session. With none that idle, the newcomer is
+// refused.
 inline constexpr std::size_t kMaxClients = 16;
+
+// Most calls one fault command may cover; more is surely a typo.
+inline constexpr unsigned kMaxFaultCalls = 1000000;
 
 // One converter load, as the OnLoad callback sees it.
 struct Load {
@@ -48,6 +57,10 @@ struct SimStatus {
   std::uint32_t loads = 0;
   std::uint32_t serial = 0;
   std::uint64_t requests = 0;
+  // Calls each kind of queued fault still covers.
+  std::uint64_t failQueued = 0;
+  std::uint64_t shortQueued = 0;
+  std::uint64_t hangQueued = 0;
 };
 
 class SimServer {
@@ -68,18 +81,21 @@ class SimServer {
   // the path is gone and no further request is served. False if it was already unplugged.
   // Called from the OnLoad callback it does not wait for the connections to drop.
   bool Unplug();
-  // The device comes back, powered up afresh (output 0, latch low) with the same serial.
-  // False if it was already plugged. Throws std::system_error when the path cannot be served.
+  // The device comes back, powered up afresh (output 0, latch low, no queued fault) with the
+  // same serial. False if it was already plugged. Throws std::system_error when the path
+  // cannot be served.
   bool Plug();
 
   void SetSerial(std::uint32_t serial);
 
-  // Faults queue up and apply to the following calls in arrival order.
+  // Faults queue up and apply to the following calls in arrival order. Each throws
+  // std::invalid_argument for more than kMaxFaultCalls calls.
   void FailNext(unsigned calls);  // failure reply, the board never sees the call
   // The board handles the call but the reply carries only `bytes` (< 8) of its output.
   // Throws std::invalid_argument for 8 bytes or more, which would be no fault at all.
   void ShortNext(unsigned calls, unsigned bytes);
   void HangNext(unsigned calls);  // no reply and no processing; the connection stays open
+  void ClearFaults();
 
   std::uint16_t Output() const;
   std::uint32_t Loads() const;
@@ -95,12 +111,15 @@ class SimServer {
   // Called on the server thread, with no lock held, each time a new connection at the limit
   // closed the longest-idle one.
   void OnClientDropped(std::function<void()> callback);
+  // Called likewise when a new connection was refused because none was idle; once for a run
+  // of refusals, until a new connection is taken again.
+  void OnClientRefused(std::function<void()> callback);
 
  private:
   enum class FaultKind { kFail, kShort, kHang };
   struct Connection {
     int fd;
-    std::uint64_t lastActive;  // when it was accepted or last sent a request, in server turns
+    std::chrono::steady_clock::time_point lastActive;  // accepted, or its last request
   };
   struct Fault {
     FaultKind kind;
@@ -110,9 +129,10 @@ class SimServer {
 
   void Loop();
   void ApplyPendingLocked();
-  // False when out of descriptors: stop accepting for a moment. Counts the clients it closed
-  // to stay within kMaxClients.
-  bool AcceptClients(unsigned& dropped);
+  void QueueFault(FaultKind kind, unsigned calls, unsigned bytes);
+  // False when out of descriptors: stop accepting for a moment. Counts the idle clients it
+  // closed to stay within kMaxClients, and whether a run of refusals began.
+  bool AcceptClients(unsigned& dropped, bool& refusing);
   bool ServeOne(int fd, short events);  // false when the connection should be closed
   void CloseClients();
   int Listen();  // a new listening socket on the path; throws std::system_error
@@ -135,6 +155,7 @@ class SimServer {
   std::deque<Fault> faults_;
   std::function<void(const Load&)> onLoad_;
   std::function<void()> onClientDropped_;
+  std::function<void()> onClientRefused_;
 
   // Operations for the server thread: callers bump requestedOps_ and wait for appliedOps_.
   std::uint64_t requestedOps_ = 0;
@@ -151,8 +172,9 @@ class SimServer {
   int listener_ = -1;
   int wake_ = -1;
   std::vector<Connection> clients_;
-  std::uint64_t turn_ = 0;
-  std::FILE* log_ = nullptr;
+  bool refusing_ = false;  // refusing newcomers, and has said so
+  // The request log's own writer: a log nobody reads must not hold up the device.
+  std::unique_ptr<Console> log_;
   std::thread thread_;
 };
 

@@ -4,17 +4,20 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/posix_registry.hpp"
@@ -23,6 +26,8 @@
 namespace tarnwick::platform::posix {
 
 namespace {
+
+using namespace std::chrono_literals;
 
 constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
 
@@ -102,6 +107,37 @@ bool ResourceExhausted(int error) {
   return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOBUFS;
 }
 
+// Takes the session lock within `wait`: 0 with the lock's descriptor in `lock`, else the error
+// (EBUSY when another session held it all along). The file is trusted as a registry value is,
+// so nobody else can hand us a lock they hold, and it is never followed through a link.
+int TakeSessionLock(std::chrono::milliseconds wait, UniqueFd& lock) {
+  const std::string base = RegistryRoot();
+  if (base.empty()) return ENOENT;
+  // The root is the one the registry read that found the device path has just checked; only
+  // its owner could change it since. Read-only is enough for flock, and lets a tree's owner
+  // share a lock file it made.
+  lock = UniqueFd(open((base + '/' + kSessionLockFile).c_str(),
+                       O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  if (!lock) return errno;
+  if (!Trusted(lock.get(), false)) return EACCES;
+  // flock cannot wait with a bound, so ask again with growing pauses: short enough to follow
+  // sessions well under a millisecond long, few enough to cost nothing while waiting (a long
+  // wait, as under a crowd of programs, pauses longer).
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  const auto longest = std::clamp<std::chrono::microseconds>(wait / 20, 2ms, 10ms);
+  auto pause = std::chrono::microseconds(100);
+  for (;;) {
+    if (flock(lock.get(), LOCK_EX | LOCK_NB) == 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return errno;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return EBUSY;
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    pause = std::min<std::chrono::microseconds>(pause * 2, longest);
+  }
+}
+
 void PutU32(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
   for (int shift = 0; shift < 32; shift += 8) {
     bytes.push_back(static_cast<std::uint8_t>((value >> shift) & 0xFFu));
@@ -162,7 +198,10 @@ const char* Distrust(const struct stat& st, bool key) {
 
 PosixOs::~PosixOs() {
   for (const int fd : keys_) close(fd);
-  for (const int fd : devices_) close(fd);
+  for (const auto& [device, lock] : devices_) {
+    close(device);
+    close(lock);
+  }
 }
 
 bool PosixOs::Fail(int error) {
@@ -261,6 +300,16 @@ Handle PosixOs::createFile(const std::string& path, std::uint32_t, std::uint32_t
   if (path.size() >= sizeof address.sun_path) return FailOpen(ENAMETOOLONG);
   std::memcpy(address.sun_path, path.data(), path.size());
 
+  // The session is ours alone from here to closeHandle; nothing is sent without it.
+  UniqueFd lock;
+  if (const int error = TakeSessionLock(sessionWait_, lock); error != 0) {
+    if (ResourceExhausted(error)) {
+      lastError_ = error;
+      throw std::system_error(error, std::system_category(), "session lock");
+    }
+    return FailOpen(error);
+  }
+
   // Only ever a connect: a FIFO or a file at the path must not block or be written.
   UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
   if (fd) fd = AboveZero(std::move(fd));
@@ -294,8 +343,9 @@ Handle PosixOs::createFile(const std::string& path, std::uint32_t, std::uint32_t
   socklen_t peerSize = sizeof peer;
   if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0) return FailOpen(errno);
   if (!TrustedUser(peer.uid)) return FailOpen(EACCES);
-  const std::lock_guard lock(mutex_);
-  devices_.insert(fd.get());
+  const std::lock_guard guard(mutex_);
+  devices_.emplace(fd.get(), lock.get());
+  lock.release();
   return fd.release();
 }
 
@@ -355,11 +405,15 @@ bool PosixOs::deviceIoControl(Handle handle, std::uint32_t code, const std::uint
 }
 
 bool PosixOs::closeHandle(Handle handle) {
-  const std::lock_guard lock(mutex_);
+  const std::lock_guard guard(mutex_);
   // Only descriptors this layer opened: closing 0 or -1, or one it does not own, is refused.
-  if (devices_.erase(handle) == 0) return Fail(EBADF);
+  const auto device = devices_.find(handle);
+  if (device == devices_.end()) return Fail(EBADF);
+  const int sessionLock = device->second;
+  devices_.erase(device);
   broken_.erase(handle);
   close(handle);
+  close(sessionLock);  // after the device, so the next session never overlaps this connection
   return true;
 }
 
@@ -374,8 +428,18 @@ std::int32_t PosixOs::outOfMemoryError() {
 }  // namespace tarnwick::platform::posix
 
 namespace tarnwick::platform {
-Os& SystemOs() {
+namespace {
+posix::PosixOs& System() {
   static posix::PosixOs os;
   return os;
+}
+}  // namespace
+
+Os& SystemOs() {
+  return System();
+}
+
+void SetSessionWait(std::chrono::milliseconds wait) {
+  System().SetSessionWait(wait);
 }
 }  // namespace tarnwick::platform

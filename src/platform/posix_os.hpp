@@ -3,6 +3,7 @@
 // served by the simulated controller.
 
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -19,8 +20,16 @@ class PosixOs final : public Os {
   // poll's two sessions under 0.6 s, while a live driver answers in well under a millisecond.
   // Not 250: at the usual 250 Hz tick that is 63 ticks, which the kernel's timer wheel keeps
   // in 32 ms slots (waits of up to 288 ms); 60 ticks end on the tick.
-  explicit PosixOs(std::chrono::milliseconds replyTimeout = std::chrono::milliseconds(240))
-      : replyTimeout_(replyTimeout) {}
+  //
+  // A device session (open to close) holds the machine-wide session lock, so another program's
+  // three-transfer write can never cut into ours. An open waits at most sessionWait for it,
+  // then fails with EBUSY, sending nothing. A live driver's session takes well under a
+  // millisecond, so 40 ms outlasts dozens of sessions queued ahead; a holder stuck on a hung
+  // driver keeps it for one reply bound, and 40 ms plus that bound keeps a key press under
+  // 0.3 s and a poll's two sessions under 0.6 s.
+  explicit PosixOs(std::chrono::milliseconds replyTimeout = std::chrono::milliseconds(240),
+                   std::chrono::milliseconds sessionWait = kWindowSessionWait)
+      : replyTimeout_(replyTimeout), sessionWait_(sessionWait) {}
   ~PosixOs() override;
   PosixOs(const PosixOs&) = delete;
   PosixOs& operator=(const PosixOs&) = delete;
@@ -42,17 +51,20 @@ class PosixOs final : public Os {
   std::string errorText(std::int32_t number) override;
   std::int32_t outOfMemoryError() override;
 
+  void SetSessionWait(std::chrono::milliseconds wait) { sessionWait_ = wait; }
+
  private:
   bool Fail(int error);
   Handle FailOpen(int error);
   std::int32_t Remember(UniqueFd keyFd, RegKey& result);
 
   std::chrono::milliseconds replyTimeout_;
-  std::mutex mutex_;    // guards the sets below
-  std::set<int> keys_;  // directory descriptors this layer opened as keys
-  std::set<int> devices_;
-  std::set<int> broken_;  // devices whose reply is overdue: a late one must not be taken
-                          // for the answer to the next request
+  std::chrono::milliseconds sessionWait_;
+  std::mutex mutex_;            // guards the containers below
+  std::set<int> keys_;          // directory descriptors this layer opened as keys
+  std::map<int, int> devices_;  // device descriptor -> the session lock it holds
+  std::set<int> broken_;        // devices whose reply is overdue: a late one must not be taken
+                                // for the answer to the next request
   std::int32_t lastError_ = 0;
 };
 

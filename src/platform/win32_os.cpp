@@ -3,12 +3,17 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// windows.h first: sddl.h needs its types.
+#include <sddl.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -64,6 +69,69 @@ struct Transfer {
   }
 };
 
+// One device session (open to close) at a time, machine-wide, so another program's
+// three-transfer write can never cut into ours: a named mutex in the global namespace, which
+// every session of every user on the machine shares. Its list lets any signed-in user take it,
+// as any of them may open the device. The wait is bounded (SetSessionWait, os.hpp), then the
+// open fails with ERROR_BUSY. A holder that dies leaves the mutex abandoned, which the next
+// waiter takes as acquired. A mutex belongs to a thread, so a session is opened and closed on
+// the same one (the window's thread).
+constexpr char kSessionMutexName[] = "Global\\TarnwickTest.DeviceSession";
+std::atomic<DWORD> sessionWaitMs{static_cast<DWORD>(kWindowSessionWait.count())};
+
+class SessionLocks {
+ public:
+  // The mutex, held; nullptr with the reason in GetLastError.
+  HANDLE Take() {
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, Descriptor(), FALSE};
+    const HANDLE mutex = CreateMutexExA(attributes.lpSecurityDescriptor ? &attributes : nullptr,
+                                        kSessionMutexName, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
+    if (mutex == nullptr) return nullptr;
+    const DWORD waited = WaitForSingleObject(mutex, sessionWaitMs.load());
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return mutex;
+    const DWORD error = waited == WAIT_TIMEOUT ? ERROR_BUSY : GetLastError();
+    CloseHandle(mutex);
+    SetLastError(error);
+    return nullptr;
+  }
+  static void Release(HANDLE mutex) {
+    const DWORD error = GetLastError();
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    SetLastError(error);
+  }
+  void Keep(HANDLE device, HANDLE mutex) {
+    const std::lock_guard guard(mutex_);
+    held_[device] = mutex;
+  }
+  // The mutex the device's session holds, forgotten here; nullptr if none.
+  HANDLE Forget(HANDLE device) {
+    const std::lock_guard guard(mutex_);
+    const auto found = held_.find(device);
+    if (found == held_.end()) return nullptr;
+    const HANDLE mutex = found->second;
+    held_.erase(found);
+    return mutex;
+  }
+
+ private:
+  // SYSTEM and administrators in full; authenticated users may wait on it and release it.
+  static PSECURITY_DESCRIPTOR Descriptor() {
+    static const PSECURITY_DESCRIPTOR descriptor = [] {
+      PSECURITY_DESCRIPTOR made = nullptr;
+      if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
+              "D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100001;;;AU)", SDDL_REVISION_1, &made, nullptr)) {
+        return PSECURITY_DESCRIPTOR{nullptr};  // the default list then: this user only
+      }
+      return made;
+    }();
+    return descriptor;
+  }
+
+  std::mutex mutex_;
+  std::map<HANDLE, HANDLE> held_;
+};
+
 // Called from the window's one thread (or the tool's), like the whole link.
 class Win32Os final : public Os {
  public:
@@ -97,12 +165,24 @@ class Win32Os final : public Os {
 
   Handle createFile(const std::string& path, std::uint32_t access, std::uint32_t share,
                     std::uint32_t creation, std::uint32_t flags) override {
+    const HANDLE session = sessions_.Take();
+    if (session == nullptr) return kInvalidHandle;
     // Overlapped, so that each transfer can be waited for with a bound and cancelled.
     const HANDLE handle = CreateFileA(path.c_str(), access, share, nullptr, creation,
                                       flags | FILE_FLAG_OVERLAPPED, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return kInvalidHandle;
+    if (handle == INVALID_HANDLE_VALUE) {
+      SessionLocks::Release(session);
+      return kInvalidHandle;
+    }
     const auto opened = static_cast<Handle>(reinterpret_cast<std::intptr_t>(handle));
-    timedOut_.erase(opened);
+    try {
+      sessions_.Keep(handle, session);
+      timedOut_.erase(opened);
+    } catch (...) {
+      CloseHandle(handle);
+      SessionLocks::Release(session);
+      throw;
+    }
     return opened;
   }
 
@@ -144,7 +224,10 @@ class Win32Os final : public Os {
 
   bool closeHandle(Handle handle) override {
     timedOut_.erase(handle);
-    return CloseHandle(ToHandle(handle)) != FALSE;
+    const HANDLE session = sessions_.Forget(ToHandle(handle));
+    const bool closed = CloseHandle(ToHandle(handle)) != FALSE;
+    if (session != nullptr) SessionLocks::Release(session);  // after the device is closed
+    return closed;
   }
 
   std::int32_t lastError() override { return static_cast<std::int32_t>(GetLastError()); }
@@ -186,6 +269,7 @@ class Win32Os final : public Os {
   std::set<Handle> timedOut_;
   std::array<std::unique_ptr<Transfer>, kMaxAbandoned> abandoned_;
   std::size_t abandonedCount_ = 0;
+  SessionLocks sessions_;
 };
 
 }  // namespace
@@ -193,6 +277,10 @@ class Win32Os final : public Os {
 Os& SystemOs() {
   static Win32Os os;
   return os;
+}
+
+void SetSessionWait(std::chrono::milliseconds wait) {
+  sessionWaitMs = static_cast<DWORD>(wait.count());
 }
 
 }  // namespace tarnwick::platform

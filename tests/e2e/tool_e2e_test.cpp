@@ -1,6 +1,7 @@
 // The tarnwick console tool against a real tarnwick-sim: one row per invocation, with its exit
 // status, output, and what reached the converter.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "e2e/sim_process.hpp"
+#include "platform/posix_registry.hpp"
 
 namespace tarnwick {
 namespace {
@@ -29,7 +31,8 @@ struct ToolCase {
   int requests;          // requests that reached the simulator
   const char* sim = "";  // a simulator command ahead of the run; "noregistry": none published,
                          // "window": a script driver runs beside, "full": stdout is /dev/full,
-                         // "unread": stdout is a pipe nobody reads
+                         // "unread": stdout is a pipe nobody reads, "locked": another program
+                         // holds the device session
 };
 
 void PrintTo(const ToolCase& c, std::ostream* os) {
@@ -74,6 +77,7 @@ TEST_P(ToolE2E, Invocation) {
   const std::string command = c.sim;
   const std::string dir = sim.Directory();
   FILE* window = nullptr;
+  int held = -1;
   const std::string out = command == "full" ? "/dev/full" : command == "unread" ? "|" : "";
   if (command == "noregistry") {
     setenv("TARNWICK_REGISTRY", (dir + "/empty").c_str(), 1);
@@ -81,6 +85,10 @@ TEST_P(ToolE2E, Invocation) {
     window = popen(("exec " TARNWICK_SCRIPT_PATH " > " + dir + "/window").c_str(), "w");
     // Its first state line comes after it has marked itself and written its 0.
     for (int i = 0; i < 1000 && Slurp(dir + "/window").empty(); ++i) usleep(10000);
+  } else if (command == "locked") {
+    const std::string lock = sim.RegistryRoot() + "/" + platform::posix::kSessionLockFile;
+    held = open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
   } else if (!command.empty() && out.empty()) {
     ASSERT_EQ(sim.Command(command).rfind("ok", 0), 0u);
   }
@@ -88,6 +96,7 @@ TEST_P(ToolE2E, Invocation) {
 
   EXPECT_EQ(RunTool(c.args, dir, out), c.exit);
   if (window != nullptr) pclose(window);
+  if (held >= 0) close(held);
   const auto expand = [&](std::string text) {
     const std::string registry =
         std::getenv("TARNWICK_REGISTRY") +
@@ -164,6 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  0,
                  "unplug"},
+        ToolCase{"SessionHeld", {"set", "5"}, 2, "", "in use by another program", 700, 0, "locked"},
         // The latch was high, so the two transfers left still load the value.
         ToolCase{"WriteFails", {"set", "1500"}, 2, "", "did not answer", 1500, 3, "fail 1"},
         ToolCase{"IdentifyFails", {"serial"}, 2, "", "did not answer", 700, 1, "fail 1"},

@@ -1,6 +1,7 @@
 // The real link and POSIX stand-ins against a real tarnwick-sim process over real sockets.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -81,6 +82,29 @@ TEST_F(WriteE2E, SequenceCutAfterItsSecondTransferLeavesTheOldOutput) {
   EXPECT_EQ(sim.Status().output, 1000);
   Write("500");
   EXPECT_EQ(sim.Status().output, 500);
+}
+
+TEST_F(WriteE2E, AnotherWriterCannotCutIntoASessionAndGoesThroughAfterIt) {
+  Write("1000");
+  ASSERT_TRUE(link.OpenDevice());
+  SendPort(100, true);
+  SendPort(100, false);
+  // Another program's whole write, between our second and third transfers: with the latch
+  // left high by it, our third would load nothing.
+  platform::posix::PosixOs otherOs{500ms};
+  std::string otherStatus;
+  link::ControllerLink other{otherOs, otherStatus};
+  TextWindow otherWindow;
+  otherWindow.text = "900";
+  UpdateDAC(other, otherWindow);
+  EXPECT_EQ(otherStatus, link::kNoControllerText);
+  EXPECT_EQ(otherOs.lastError(), EBUSY);
+  SendPort(100, true);
+  link.CloseDevice();
+  EXPECT_EQ(sim.Status().output, 100);
+  UpdateDAC(other, otherWindow);
+  EXPECT_EQ(otherStatus, "");
+  EXPECT_EQ(sim.Status().output, 900);
 }
 
 TEST_F(WriteE2E, SerialNumberIsReadLeastSignificantByteFirst) {

@@ -291,6 +291,7 @@ TEST_F(SimServerTest, UnplugDropsConnectionsAndThePathAndPlugPowersUpAgain) {
   EXPECT_EQ(client.Call(Request(PortWrite(42, true))), Ok(PortWrite(42, true)));  // latch was low
   EXPECT_EQ(server.Output(), 42);
   EXPECT_THROW(server.ShortNext(1, 8), std::invalid_argument);
+  EXPECT_THROW(server.HangNext(kMaxFaultCalls + 1), std::invalid_argument);
 }
 
 TEST_F(SimServerTest, UnplugFromTheLoadCallbackDoesNotDeadlock) {
@@ -585,7 +586,7 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
                         "  device path : " + path, "  published as: " + valueFile,
                         "  serial      : 4660", "  request log : " + dir.File("log"),
                         "Commands: unplug, plug, serial N, fail N, short N [BYTES], hang N, "
-                        "status, help, quit",
+                        "clear, status, help, quit",
                         "ready"}));
   EXPECT_EQ(ReadFile(valueFile), path);
   Client client(path);
@@ -593,7 +594,11 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
   EXPECT_EQ(sim->ReadLine(), "loaded 1000 counts = 48.9 mA");  // once: the second is no change
 
   const std::pair<const char*, const char*> exchanges[] = {
-      {"status", "status plugged=1 output=1000 loads=2 serial=4660 requests=3"},
+      {"status",
+       "status plugged=1 output=1000 loads=2 serial=4660 requests=3 fail=0 short=0 hang=0"},
+      {"hang 9", "ok hang 9"},
+      {"clear", "ok clear"},
+      {"fail 1000001", "error: at most 1000000 calls at a time"},
       {"serial 77", "ok serial 77"},
       {"  fail   1 ", "ok fail 1"},
       {"short 0x1 2", "ok short 0x1 2"},
@@ -605,7 +610,8 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
       {"short 1 8", "error: short takes 0 to 7 data bytes"},
       {"serial 4294967296", "error: serial needs a number from 0 to 4294967295"},
       {"frobnicate", "error: unknown command 'frobnicate' (try help)"},
-      {"status", "status plugged=1 output=1000 loads=2 serial=77 requests=3"}};
+      {"status",
+       "status plugged=1 output=1000 loads=2 serial=77 requests=3 fail=1 short=2 hang=0"}};
   for (const auto& [command, answer] : exchanges) EXPECT_EQ(sim->Command(command), answer);
   EXPECT_EQ(client.Call(Request(kIdentify)), kFailed);
   EXPECT_EQ(client.Call(Request(kIdentify)), Ok({77, 0}));
@@ -613,14 +619,21 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
   EXPECT_EQ(sim->Command("unplug"), "ok unplug");
   EXPECT_TRUE(client.Dropped());
   EXPECT_EQ(sim->Command("unplug"), "error: already unplugged");
-  EXPECT_EQ(sim->Command("plug"), "ok plug");
-  EXPECT_EQ(sim->Command("status"), "status plugged=1 output=0 loads=0 serial=77 requests=6");
+  EXPECT_EQ(sim->Command("hang 3"), "ok hang 3");
+  EXPECT_EQ(sim->Command("plug"), "ok plug");  // powered up afresh: no fault left
+  const std::string status =
+      "status plugged=1 output=0 loads=0 serial=77 requests=6 fail=0 short=0 hang=0";
+  EXPECT_EQ(sim->Command("status"), status);
   sim->Command("help");
   EXPECT_EQ(sim->ReadThrough("ok help").back(), "ok help");
 
-  // The tail of a line too long is thrown away with it, not run.
-  EXPECT_EQ(sim->Command(std::string(8192, 'A') + " quit"), "error: command line too long");
-  EXPECT_EQ(sim->Command("status"), "status plugged=1 output=0 loads=0 serial=77 requests=6");
+  // 4096 bytes is the longest line run, however it arrives; the tail of a longer one is
+  // thrown away with it.
+  const std::string tooLong = "error: command line too long (at most 4096 bytes)";
+  EXPECT_EQ(sim->Command(std::string(4090, ' ') + "status"), status);
+  EXPECT_EQ(sim->Command(std::string(4091, ' ') + "status"), tooLong);
+  EXPECT_EQ(sim->Command(std::string(8192, 'A') + " quit"), tooLong);
+  EXPECT_EQ(sim->Command("status"), status);
 
   EXPECT_EQ(sim->Command("quit"), "ok quit");
   EXPECT_EQ(sim->ReadLine(), "tarnwick-sim: SIMULATED controller stopped");
@@ -652,12 +665,16 @@ TEST_F(SimProgram, PrintsTheLoadsItIsAskedForAndCountsEveryOne) {
       Client client(path);
       for (const unsigned counts : {0u, 1000u, 1000u, 500u, 500u}) WriteCounts(client, counts);
     }
-    printedThrough(printed, "status plugged=1 output=500 loads=6 serial=4660 requests=15");
+    printedThrough(
+        printed,
+        "status plugged=1 output=500 loads=6 serial=4660 requests=15 fail=0 short=0 hang=0");
     EXPECT_EQ(sim->Command("unplug"), "ok unplug");
     EXPECT_EQ(sim->Command("plug"), "ok plug");
     Client client(path);
     for (const unsigned counts : {0u, 0u}) WriteCounts(client, counts);
-    printedThrough(printedAfterReplug, "status plugged=1 output=0 loads=3 serial=4660 requests=21");
+    printedThrough(
+        printedAfterReplug,
+        "status plugged=1 output=0 loads=3 serial=4660 requests=21 fail=0 short=0 hang=0");
   }
 }
 
@@ -704,8 +721,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Ending>& test) { return test.param.name; });
 
 // The pipe holds about 2,200 load lines: a console nobody reads costs lines, never answers.
-TEST_F(SimProgram, KeepsAnsweringAndStopsOnSignalWhileNobodyReadsItsConsole) {
-  auto sim = Launch();
+// Nor does a request log nobody reads, on a FIFO opened and never read.
+TEST_F(SimProgram, KeepsAnsweringAndStopsOnSignalWhileNobodyReadsItsConsoleOrLog) {
+  const std::string log = dir.File("log");
+  ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
+  const int unread = ::open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  auto sim = Launch({"--log", log});
   Client client(path);
   unsigned written = 0;
   auto writeChanges = [&](unsigned writes) {
@@ -726,35 +747,44 @@ TEST_F(SimProgram, KeepsAnsweringAndStopsOnSignalWhileNobodyReadsItsConsole) {
   ASSERT_LT(loaded, 5000u);  // one a write: the first write's second load is no change
   EXPECT_EQ(line,
             std::to_string(5000 - loaded) + " console lines dropped while the console was blocked");
-  EXPECT_EQ(sim->Command("status"),
-            "status plugged=1 output=904 loads=5001 serial=4660 requests=15000");
+  EXPECT_EQ(
+      sim->Command("status"),
+      "status plugged=1 output=904 loads=5001 serial=4660 requests=15000 fail=0 short=0 hang=0");
 
   ASSERT_NO_FATAL_FAILURE(writeChanges(5000));
   sim->Signal(SIGTERM);
-  EXPECT_EQ(sim->Wait(5000), 0);  // a hang bound only
+  EXPECT_EQ(sim->Wait(3000), 0);  // a hang bound only
   EXPECT_FALSE(Exists(path));
   EXPECT_FALSE(Exists(valueFile));
+  ::close(unread);
 }
 
-TEST_F(SimProgram, ServesOnlyItsUserWhateverTheUmaskAndIdleClientsCannotLockOthersOut) {
+TEST_F(SimProgram, ServesOnlyItsUserWhateverTheUmaskAndClientsLeftOpenCannotLockOthersOut) {
   auto sim = Launch({}, "002");
   struct stat info {};
   ASSERT_EQ(::stat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0600u);
 
-  std::vector<std::unique_ptr<Client>> idle;
-  while (idle.size() < kMaxClients + 4) {
-    idle.push_back(std::make_unique<Client>(path));
-    ASSERT_EQ(idle.back()->error, 0) << std::strerror(idle.back()->error);
+  std::vector<std::unique_ptr<Client>> clients;
+  while (clients.size() < kMaxClients + 2) {
+    clients.push_back(std::make_unique<Client>(path));
+    ASSERT_EQ(clients.back()->error, 0) << std::strerror(clients.back()->error);
   }
+  // None has been idle for a second, so none is cut: the newcomers are refused, said once.
+  for (std::size_t i = kMaxClients; i < clients.size(); ++i) EXPECT_TRUE(clients[i]->Dropped());
+  const Bytes serial = Ok({0x34, 0x12, 0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(clients[0]->Call(Request(kIdentify)), serial);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   Client fresh(path);
-  EXPECT_EQ(fresh.Call(Request(kIdentify)), Ok({0x34, 0x12, 0, 0, 0, 0, 0, 0}));
-  for (std::size_t i = 0; i < 5; ++i) EXPECT_TRUE(idle[i]->Dropped()) << i;  // the longest idle
-  const std::string status = "status plugged=1 output=0 loads=0 serial=4660 requests=1";
-  std::vector<std::string> printed(5,
-                                   "dropped the longest-idle client: at most 16 connections "
-                                   "at once");
-  printed.push_back(status);
+  EXPECT_EQ(fresh.Call(Request(kIdentify)), serial);
+  EXPECT_TRUE(clients[1]->Dropped());  // idle the longest: the first made a request since
+  EXPECT_EQ(clients[0]->Call(Request(kIdentify)), serial);
+  const std::string status =
+      "status plugged=1 output=0 loads=0 serial=4660 requests=3 fail=0 short=0 hang=0";
+  const std::vector<std::string> printed = {
+      "refusing new clients: all 16 connections are in use (said once, until one is taken "
+      "again)",
+      "dropped the longest-idle client: at most 16 connections at once", status};
   ASSERT_TRUE(sim->Send("status"));
   EXPECT_EQ(sim->ReadThrough(status), printed);
 }

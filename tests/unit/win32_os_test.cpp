@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "control/setpoint_write.hpp"
 #include "link/controller_link.hpp"
@@ -75,6 +76,46 @@ TEST_F(Win32Link, OpenDeviceThatRefusesTheControlCodeGivesZeroReplies) {
   EXPECT_EQ(packet.Target, 8);
   EXPECT_TRUE(link.CloseDevice());
   EXPECT_EQ(link.DeviceHandle(), 0);
+}
+
+// Another thread stands in for another program: the session lock belongs to a thread.
+TEST_F(Win32Link, OneSessionAtATimeAndNoneOutlivesItsHolder) {
+  RegistryValue value("NUL");
+  const struct {
+    const char* name;
+    bool holderEnds;  // without closing, as a program that crashed
+  } rows[] = {{"held", false}, {"holder ended", true}};
+  for (const auto& row : rows) {
+    std::string holderStatus;
+    link::ControllerLink holder{platform::SystemOs(), holderStatus};
+    const HANDLE opened = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread thread([&] {
+      holder.OpenDevice();
+      SetEvent(opened);
+      if (row.holderEnds) return;
+      WaitForSingleObject(done, INFINITE);
+      holder.CloseDevice();
+    });
+    WaitForSingleObject(opened, INFINITE);
+    ASSERT_GT(holder.DeviceHandle(), 0) << row.name;
+    if (row.holderEnds) thread.join();
+    EXPECT_TRUE(link.OpenDevice());
+    const std::int32_t error = platform::SystemOs().lastError();
+    EXPECT_EQ(link.DeviceHandle() > 0, row.holderEnds) << row.name;
+    if (!row.holderEnds) {
+      EXPECT_EQ(status, link::kNoControllerText);
+      EXPECT_EQ(error, ERROR_BUSY);
+    }
+    link.CloseDevice();
+    SetEvent(done);
+    if (thread.joinable()) thread.join();
+    EXPECT_TRUE(link.OpenDevice());  // free again
+    EXPECT_EQ(status, "") << row.name;
+    link.CloseDevice();
+    CloseHandle(opened);
+    CloseHandle(done);
+  }
 }
 
 TEST(Win32Errors, ErrorTextComesFromTheSystem) {

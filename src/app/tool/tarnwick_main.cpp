@@ -2,6 +2,7 @@
 // window's own link and write, with exit statuses and JSON that scripts can act on.
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -472,6 +473,8 @@ int Run(int argc, char** argv) {
   // after the value was set. The device's own sends never raise it.
   std::signal(SIGPIPE, SIG_IGN);
 #endif
+  // No window waits on us: take turns with a crowd of other programs for up to 2 s.
+  tarnwick::platform::SetSessionWait(std::chrono::seconds(2));
   Reporter report(JsonRequested(argc, argv));
   try {
     return report.Finish(Execute(argc, argv, report));
