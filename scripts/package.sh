@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds every package into build/packages/: the Debian package (Linux window and simulated
-# controller) and a zip per Windows target (the static .exe and a readme for operators).
+# Builds every package into build/packages/: the Debian package (the Linux window, the console
+# tool, the simulated controller, their man pages, the desktop entry and icon) and a zip per
+# Windows target (the static window program and console tool, a readme for operators, the
+# example script and the licence).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
