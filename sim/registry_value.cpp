@@ -51,17 +51,10 @@ void MakeRoot(const std::string& root, const std::string& valueFile) {
 
 // Readers would refuse the value under a level they distrust: saying so here beats a silent
 // "no controller" there.
-void RefuseIfDistrusted(const struct stat& info, const std::string& shown,
-                        const std::string& valueFile) {
-  if (const char* why = posix::Distrust(info, true)) {
-    Refuse(valueFile, shown + " " + why + ", so the program would not read the value there");
+void RefuseIf(const char* distrust, const std::string& shown, const std::string& valueFile) {
+  if (distrust != nullptr) {
+    Refuse(valueFile, shown + " " + distrust + ", so the program would not read the value there");
   }
-}
-
-void RequireTrusted(int fd, const std::string& shown, const std::string& valueFile) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) Fail(errno, valueFile, "cannot inspect " + shown);
-  RefuseIfDistrusted(info, shown, valueFile);
 }
 
 // One key level below parent, created if missing, never through a link.
@@ -79,11 +72,11 @@ UniqueFd OpenKey(int parent, const std::string& name, const std::string& shown,
     const int error = errno;
     struct stat info {};
     if (::fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-      RefuseIfDistrusted(info, shown, valueFile);
+      RefuseIf(posix::Distrust(info, true), shown, valueFile);
     }
     Fail(error, valueFile, "cannot open " + shown);
   }
-  RequireTrusted(key.get(), shown, valueFile);
+  RefuseIf(posix::Distrust(key.get(), true), shown, valueFile);
   return key;
 }
 
@@ -116,7 +109,7 @@ std::string PublishDeviceName(const std::string& root, const std::string& device
   std::string shown = root;
   UniqueFd key(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!key) Fail(errno, valueFile, "cannot open " + root);
-  RequireTrusted(key.get(), shown, valueFile);
+  RefuseIf(posix::Distrust(key.get(), true), shown, valueFile);
   for (const std::string& name : ValueKeyDirectories()) {
     shown += '/' + name;
     key = OpenKey(key.get(), name, shown, valueFile);
@@ -148,18 +141,17 @@ std::string PublishDeviceName(const std::string& root, const std::string& device
 }
 
 bool WithdrawDeviceName(const std::string& valueFile, const std::string& devicePath) {
-  const int fd = ::open(valueFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return false;
+  const UniqueFd fd(::open(valueFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd) return false;
   std::string held;
   std::array<char, 512> buffer{};
   // Reading one byte past our own path is enough to tell a longer one from it.
   while (held.size() <= devicePath.size()) {
-    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     held.append(buffer.data(), static_cast<std::size_t>(got));
   }
-  ::close(fd);
   if (held != devicePath) return false;
   return ::unlink(valueFile.c_str()) == 0;
 }

@@ -1,6 +1,11 @@
 #pragma once
-// The POSIX stand-ins: the registry is a directory tree, the device a SOCK_SEQPACKET socket
-// served by the simulated controller.
+// The stand-ins for Linux: the registry is a directory tree, the device a SOCK_SEQPACKET
+// socket served by the simulated controller. "posix" names the side of the seam, not a
+// promise: the device needs Linux (SO_PEERCRED), as does the simulator (signalfd, eventfd).
+//
+// Safe to call from several threads, as the Win32 calls it mirrors are: the handle tables
+// are guarded by one mutex and the last error is each thread's own, as GetLastError's is.
+// The program itself calls it from one thread; the tests and the console tool may not.
 
 #include <chrono>
 #include <map>
@@ -30,7 +35,6 @@ class PosixOs final : public Os {
   explicit PosixOs(std::chrono::milliseconds replyTimeout = std::chrono::milliseconds(240),
                    std::chrono::milliseconds sessionWait = kWindowSessionWait)
       : replyTimeout_(replyTimeout), sessionWait_(sessionWait) {}
-  ~PosixOs() override;
   PosixOs(const PosixOs&) = delete;
   PosixOs& operator=(const PosixOs&) = delete;
 
@@ -51,21 +55,29 @@ class PosixOs final : public Os {
   std::string errorText(std::int32_t number) override;
   std::int32_t outOfMemoryError() override;
 
-  void SetSessionWait(std::chrono::milliseconds wait) { sessionWait_ = wait; }
+  void SetSessionWait(std::chrono::milliseconds wait) {
+    const std::lock_guard lock(mutex_);
+    sessionWait_ = wait;
+  }
 
  private:
+  struct Device {
+    UniqueFd sessionLock;  // declared first, so destroyed after the socket: sessions never
+    UniqueFd socket;       // overlap
+  };
+
   bool Fail(int error);
   Handle FailOpen(int error);
-  std::int32_t Remember(UniqueFd keyFd, RegKey& result);
+  std::int32_t AdoptKey(UniqueFd keyFd, RegKey& result);
 
-  std::chrono::milliseconds replyTimeout_;
+  const std::chrono::milliseconds replyTimeout_;
+  std::mutex mutex_;  // guards everything below
   std::chrono::milliseconds sessionWait_;
-  std::mutex mutex_;            // guards the containers below
-  std::set<int> keys_;          // directory descriptors this layer opened as keys
-  std::map<int, int> devices_;  // device descriptor -> the session lock it holds
-  std::set<int> broken_;        // devices whose reply is overdue: a late one must not be taken
-                                // for the answer to the next request
-  std::int32_t lastError_ = 0;
+  std::map<int, UniqueFd> keys_;  // directories this layer opened as keys, by descriptor
+  std::map<int, Device> devices_;
+  std::set<int> broken_;  // devices whose reply is overdue: a late one must not be taken
+                          // for the answer to the next request
+  static thread_local std::int32_t lastError_;
 };
 
 }  // namespace tarnwick::platform::posix

@@ -2,7 +2,10 @@
 // Sole owner of a POSIX descriptor: an exception (out of memory, say) between opening a
 // descriptor and handing it on must not leak it.
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <utility>
 
@@ -32,5 +35,16 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// The descriptor moved off 0, which the link takes for "not open"; an empty owner, with errno
+// of the failed move, when that cannot be done.
+inline UniqueFd AboveZero(UniqueFd fd) {
+  if (fd.get() != 0) return fd;
+  UniqueFd moved(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 1));
+  const int error = errno;
+  fd.reset();
+  errno = error;
+  return moved;
+}
 
 }  // namespace tarnwick::platform::posix
