@@ -19,6 +19,7 @@
 
 #include "board.h"
 #include "console.hpp"
+#include "platform/unique_fd.hpp"
 
 namespace tarnwick::sim {
 
@@ -97,11 +98,6 @@ class SimServer {
   void HangNext(unsigned calls);  // no reply and no processing; the connection stays open
   void ClearFaults();
 
-  std::uint16_t Output() const;
-  std::uint32_t Loads() const;
-  bool Plugged() const;
-  std::uint64_t Requests() const;
-  std::uint32_t Serial() const;
   SimStatus Status() const;
   const std::string& SocketPath() const { return options_.socketPath; }
 
@@ -114,11 +110,16 @@ class SimServer {
   // Called likewise when a new connection was refused because none was idle; once for a run
   // of refusals, until a new connection is taken again.
   void OnClientRefused(std::function<void()> callback);
+  // Called on the server thread, with no lock held, when it stops serving on an error it
+  // cannot get past (poll failing, memory running out). The device is unplugged and its path
+  // removed by then; Stop still ends the run.
+  void OnFailed(std::function<void(const std::string& why)> callback);
 
  private:
   enum class FaultKind { kFail, kShort, kHang };
+  using UniqueFd = platform::posix::UniqueFd;
   struct Connection {
-    int fd;
+    UniqueFd fd;
     std::chrono::steady_clock::time_point lastActive;  // accepted, or its last request
   };
   struct Fault {
@@ -127,15 +128,16 @@ class SimServer {
     unsigned bytes;
   };
 
+  void Run();  // the server thread: Loop behind a barrier no exception passes
   void Loop();
+  void FailLocked();  // the server thread stops serving for good
   void ApplyPendingLocked();
   void QueueFault(FaultKind kind, unsigned calls, unsigned bytes);
   // False when out of descriptors: stop accepting for a moment. Counts the idle clients it
   // closed to stay within kMaxClients, and whether a run of refusals began.
   bool AcceptClients(unsigned& dropped, bool& refusing);
   bool ServeOne(int fd, short events);  // false when the connection should be closed
-  void CloseClients();
-  int Listen();  // a new listening socket on the path; throws std::system_error
+  UniqueFd Listen();  // a new listening socket on the path; throws std::system_error
   void RemovePathLocked();
   // Hands the pending operation to the server thread and waits until it is done there.
   void RunOnServerThread(std::unique_lock<std::mutex>& lock);
@@ -156,12 +158,14 @@ class SimServer {
   std::function<void(const Load&)> onLoad_;
   std::function<void()> onClientDropped_;
   std::function<void()> onClientRefused_;
+  std::function<void(const std::string&)> onFailed_;
+  bool failed_ = false;  // the server thread has stopped serving
 
   // Operations for the server thread: callers bump requestedOps_ and wait for appliedOps_.
   std::uint64_t requestedOps_ = 0;
   std::uint64_t appliedOps_ = 0;
   bool dropRequested_ = false;
-  int adoptListener_ = -1;
+  UniqueFd adoptListener_;
 
   // The socket file we bound, so we never remove another server's.
   bool boundPathKnown_ = false;
@@ -169,8 +173,8 @@ class SimServer {
   std::uint64_t boundInode_ = 0;
 
   // Owned by the server thread while it runs, by the caller of Start/Stop otherwise.
-  int listener_ = -1;
-  int wake_ = -1;
+  UniqueFd listener_;
+  UniqueFd wake_;
   std::vector<Connection> clients_;
   bool refusing_ = false;  // refusing newcomers, and has said so
   // The request log's own writer: a log nobody reads must not hold up the device.

@@ -169,7 +169,7 @@ TEST_F(SimServerTest, WriteSequenceLoadsTheConverterAndReportsEachLoad) {
   Client client(path);
   ASSERT_EQ(client.error, 0) << std::strerror(client.error);
   WriteCounts(client, 1000);
-  EXPECT_EQ(server.Output(), 1000);
+  EXPECT_EQ(server.Status().output, 1000);
   WriteCounts(client, 0x5A3);
   // Power-up leaves the latch low, so the first write loads twice. Loads are reported before
   // the reply that follows them.
@@ -203,8 +203,8 @@ TEST_P(SimServerRejects, WithAFailureReplyAndServesTheNextCall) {
   Client client(path);
   EXPECT_EQ(client.Call(GetParam()), kFailed);
   EXPECT_EQ(client.Call(Request(kIdentify)), kSerialReply);
-  EXPECT_EQ(server.Loads(), 0u);
-  EXPECT_EQ(server.Requests(), 2u);
+  EXPECT_EQ(server.Status().loads, 0u);
+  EXPECT_EQ(server.Status().requests, 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, SimServerRejects,
@@ -249,8 +249,8 @@ TEST_P(SimServerFaults, ApplyToTheNextCallsInTheOrderQueued) {
   }
   // Replies keep their order, so one to a hung call would have shown up by now.
   EXPECT_EQ(client.Receive(false), std::nullopt);
-  EXPECT_EQ(server.Requests(), 4u);
-  EXPECT_EQ(server.Output(), c.output);
+  EXPECT_EQ(server.Status().requests, 4u);
+  EXPECT_EQ(server.Status().output, c.output);
 }
 
 INSTANTIATE_TEST_SUITE_P(Queued, SimServerFaults,
@@ -270,7 +270,7 @@ TEST_F(SimServerTest, UnplugDropsConnectionsAndThePathAndPlugPowersUpAgain) {
   WriteCounts(writer, 1500);
   server.HangNext(1);  // leaves this call unanswered when the device goes
   ASSERT_TRUE(waiting.Send(Request(PortWrite(9, false))));
-  ASSERT_TRUE(Eventually([&] { return server.Requests() == 4; }));
+  ASSERT_TRUE(Eventually([&] { return server.Status().requests == 4; }));
 
   EXPECT_TRUE(server.Unplug());
   EXPECT_FALSE(Exists(path));
@@ -278,18 +278,18 @@ TEST_F(SimServerTest, UnplugDropsConnectionsAndThePathAndPlugPowersUpAgain) {
   EXPECT_TRUE(waiting.Dropped());
   EXPECT_EQ(Client(path).error, ENOENT);
   EXPECT_FALSE(server.Unplug());
-  EXPECT_EQ(server.Output(), 1500);
+  EXPECT_EQ(server.Status().output, 1500);
 
   server.SetSerial(77);
   EXPECT_TRUE(server.Plug());
   EXPECT_FALSE(server.Plug());
-  EXPECT_TRUE(server.Plugged());
-  EXPECT_EQ(server.Output(), 0);
-  EXPECT_EQ(server.Loads(), 0u);
+  EXPECT_TRUE(server.Status().plugged);
+  EXPECT_EQ(server.Status().output, 0);
+  EXPECT_EQ(server.Status().loads, 0u);
   Client client(path);
   EXPECT_EQ(client.Call(Request(kIdentify)), Ok({77, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(client.Call(Request(PortWrite(42, true))), Ok(PortWrite(42, true)));  // latch was low
-  EXPECT_EQ(server.Output(), 42);
+  EXPECT_EQ(server.Status().output, 42);
   EXPECT_THROW(server.ShortNext(1, 8), std::invalid_argument);
   EXPECT_THROW(server.HangNext(kMaxFaultCalls + 1), std::invalid_argument);
 }
