@@ -3,16 +3,18 @@
 // the device or make its next calls fail.
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <optional>
@@ -23,14 +25,18 @@
 #include <utility>
 #include <vector>
 
+#include "command_table.hpp"
 #include "console.hpp"
 #include "parse_number.hpp"
 #include "platform/posix_registry.hpp"
+#include "platform/unique_fd.hpp"
 #include "registry_value.hpp"
 #include "sim_server.hpp"
+#include "sim_text.hpp"
 
 namespace {
 
+using tarnwick::platform::posix::UniqueFd;
 using tarnwick::sim::Console;
 using tarnwick::sim::ParseNumber;
 using tarnwick::sim::SimServer;
@@ -53,22 +59,6 @@ constexpr char kUsage[] =
     "  --no-registry    do not publish the device path at all\n"
     "  --version        print the version and exit\n"
     "  --help           print this help and exit\n";
-
-constexpr char kCommandList[] =
-    "Commands: unplug, plug, serial N, fail N, short N [BYTES], hang N, clear, status, help, "
-    "quit";
-
-constexpr char kCommandHelp[] =
-    "  unplug           the device path disappears and open connections drop\n"
-    "  plug             the device comes back, powered up afresh (output 0, no queued fault)\n"
-    "  serial N         serial number to report from now on (decimal or 0x hex)\n"
-    "  fail N           the next N calls fail (N up to 1000000)\n"
-    "  short N [BYTES]  the next N calls reply with only BYTES data bytes (0-7, default 4)\n"
-    "  hang N           the next N calls get no reply at all\n"
-    "  clear            forget every queued fail, short and hang\n"
-    "  status           plugged, output, loads, serial, requests and the calls each kind of\n"
-    "                   queued fault still covers, on one line\n"
-    "  quit             withdraw the registry value, remove the device path and exit";
 
 constexpr unsigned kDefaultShortBytes = 4;
 
@@ -100,49 +90,70 @@ std::string Absolute(const std::string& path) {
 
 // Returns the exit code to leave with, or nothing to carry on.
 std::optional<int> ParseArguments(int argc, char** argv, Settings& settings) {
-  std::vector<std::string_view> args(argv + 1, argv + argc);
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string_view arg = args[i];
-    auto value = [&]() -> std::optional<std::string_view> {
-      if (i + 1 >= args.size()) return std::nullopt;
-      return args[++i];
-    };
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (arg == "--version") {
-      std::puts("tarnwick-sim " TARNWICK_VERSION);
-      return 0;
-    }
-    if (arg == "--keep-registry") {
-      settings.keepRegistry = true;
-    } else if (arg == "--no-registry") {
-      settings.noRegistry = true;
-    } else if (arg == "--every-load") {
-      settings.everyLoad = true;
-    } else if (arg == "--serial") {
-      auto text = value();
-      auto number = text ? ParseNumber(*text) : std::nullopt;
-      if (!number) {
-        std::fprintf(stderr, "tarnwick-sim: --serial needs a number from 0 to 4294967295\n");
-        return 2;
+  enum : int { kSerial = 256, kSocket, kLog, kEveryLoad, kKeepRegistry, kNoRegistry, kVersion };
+  static const option kOptions[] = {{"serial", required_argument, nullptr, kSerial},
+                                    {"socket", required_argument, nullptr, kSocket},
+                                    {"log", required_argument, nullptr, kLog},
+                                    {"every-load", no_argument, nullptr, kEveryLoad},
+                                    {"keep-registry", no_argument, nullptr, kKeepRegistry},
+                                    {"no-registry", no_argument, nullptr, kNoRegistry},
+                                    {"version", no_argument, nullptr, kVersion},
+                                    {"help", no_argument, nullptr, 'h'},
+                                    {nullptr, 0, nullptr, 0}};
+  auto unknown = [](const char* arg) {
+    std::fprintf(stderr, "tarnwick-sim: unknown option '%s'\n%s", arg, kUsage);
+    return 2;
+  };
+  auto needsSerial = [] {
+    std::fprintf(stderr, "tarnwick-sim: --serial needs a number from 0 to 4294967295\n");
+    return 2;
+  };
+  auto needsPath = [](int option) {
+    std::fprintf(stderr, "tarnwick-sim: %s needs a path\n",
+                 option == kSocket ? "--socket" : "--log");
+    return 2;
+  };
+  opterr = 0;  // its messages are ours to word
+  // '+': the first word that is no option stops the scan, and is refused below.
+  for (int option; (option = ::getopt_long(argc, argv, "+:h", kOptions, nullptr)) != -1;) {
+    const std::string_view value = optarg != nullptr ? optarg : "";
+    switch (option) {
+      case 'h':
+        std::fputs(kUsage, stdout);
+        return 0;
+      case kVersion:
+        std::puts("tarnwick-sim " TARNWICK_VERSION);
+        return 0;
+      case kKeepRegistry:
+        settings.keepRegistry = true;
+        break;
+      case kNoRegistry:
+        settings.noRegistry = true;
+        break;
+      case kEveryLoad:
+        settings.everyLoad = true;
+        break;
+      case kSerial: {
+        const auto number = ParseNumber(value);
+        if (!number) return needsSerial();
+        settings.sim.serial = *number;
+        break;
       }
-      settings.sim.serial = *number;
-    } else if (arg == "--socket" || arg == "--log") {
-      auto text = value();
-      if (!text || text->empty()) {
-        std::fprintf(stderr, "tarnwick-sim: %s needs a path\n", std::string(arg).c_str());
-        return 2;
-      }
-      (arg == "--socket" ? settings.sim.socketPath : settings.sim.logPath) =
-          Absolute(std::string(*text));
-    } else {
-      std::fprintf(stderr, "tarnwick-sim: unknown option '%s'\n%s", std::string(arg).c_str(),
-                   kUsage);
-      return 2;
+      case kSocket:
+      case kLog:
+        if (value.empty()) return needsPath(option);
+        (option == kSocket ? settings.sim.socketPath : settings.sim.logPath) =
+            Absolute(std::string(value));
+        break;
+      case ':':  // the last word wanted a value
+        if (optopt == kSerial) return needsSerial();
+        if (optopt == kSocket || optopt == kLog) return needsPath(optopt);
+        return unknown(argv[optind - 1]);
+      default:
+        return unknown(argv[optind - 1]);
     }
   }
+  if (optind < argc) return unknown(argv[optind]);
   if (settings.sim.socketPath.empty()) settings.sim.socketPath = DefaultSocketPath();
   return std::nullopt;
 }
@@ -162,75 +173,145 @@ std::string Join(const std::vector<std::string>& words) {
 
 enum class Next { kContinue, kQuit };
 
-Next RunCommand(const std::vector<std::string>& words, SimServer& server, Console& console) {
-  const std::string& name = words[0];
-  const std::size_t arguments = words.size() - 1;
-  auto ok = [&] { console.Out("ok " + Join(words)); };
-  auto error = [&](const std::string& reason) { console.Out("error: " + reason); };
-  auto count = [&](std::size_t index) { return ParseNumber(words[index]); };
-  const std::string tooMany =
-      "at most " + std::to_string(tarnwick::sim::kMaxFaultCalls) + " calls at a time";
+// One command line, split into words, and where its answer goes.
+struct Call {
+  const std::vector<std::string>& words;
+  SimServer& server;
+  Console& console;
 
-  if (name == "status" && arguments == 0) {
-    const auto status = server.Status();
-    console.Out("status plugged=" + std::to_string(status.plugged ? 1 : 0) + " output=" +
-                std::to_string(status.output) + " loads=" + std::to_string(status.loads) +
-                " serial=" + std::to_string(status.serial) + " requests=" +
-                std::to_string(status.requests) + " fail=" + std::to_string(status.failQueued) +
-                " short=" + std::to_string(status.shortQueued) +
-                " hang=" + std::to_string(status.hangQueued));
-  } else if (name == "help" && arguments == 0) {
-    console.Out(kCommandHelp);
-    ok();
-  } else if (name == "quit" && arguments == 0) {
-    ok();
-    return Next::kQuit;
-  } else if (name == "clear" && arguments == 0) {
-    server.ClearFaults();
-    ok();
-  } else if (name == "unplug" && arguments == 0) {
-    server.Unplug() ? ok() : error("already unplugged");
-  } else if (name == "plug" && arguments == 0) {
-    try {
-      server.Plug() ? ok() : error("already plugged");
-    } catch (const std::system_error& failure) {
-      error(std::string("cannot plug in: ") + failure.what());
-    }
-  } else if (name == "serial" && arguments == 1) {
-    if (auto serial = count(1)) {
-      server.SetSerial(*serial);
-      ok();
-    } else {
-      error("serial needs a number from 0 to 4294967295");
-    }
-  } else if ((name == "fail" || name == "hang") && arguments == 1) {
-    if (auto calls = count(1); !calls) {
-      error(name + " needs a count of calls");
-    } else if (*calls > tarnwick::sim::kMaxFaultCalls) {
-      error(tooMany);
-    } else {
-      name == "fail" ? server.FailNext(*calls) : server.HangNext(*calls);
-      ok();
-    }
-  } else if (name == "short" && (arguments == 1 || arguments == 2)) {
-    auto calls = count(1);
-    auto bytes = arguments == 2 ? count(2) : std::optional<std::uint32_t>(kDefaultShortBytes);
+  void Ok() const { console.Out("ok " + Join(words)); }
+  void Error(const std::string& reason) const { console.Out("error: " + reason); }
+  std::optional<std::uint32_t> Number(std::size_t index) const { return ParseNumber(words[index]); }
+  // A count of calls for a fault, or nothing once the error is out.
+  std::optional<std::uint32_t> Calls() const {
+    const auto calls = Number(1);
     if (!calls) {
-      error("short needs a count of calls");
+      Error(words[0] + " needs a count of calls");
     } else if (*calls > tarnwick::sim::kMaxFaultCalls) {
-      error(tooMany);
-    } else if (!bytes || *bytes >= TW_PACKET_SIZE) {
-      error("short takes 0 to 7 data bytes");
-    } else {
-      server.ShortNext(*calls, *bytes);
-      ok();
+      Error("at most " + std::to_string(tarnwick::sim::kMaxFaultCalls) + " calls at a time");
+      return std::nullopt;
     }
-  } else if (name == "status" || name == "help" || name == "quit" || name == "unplug" ||
-             name == "plug" || name == "serial" || name == "fail" || name == "hang" ||
-             name == "short" || name == "clear") {
-    error("wrong number of arguments for " + name + " (try help)");
+    return calls;
+  }
+};
+
+using ConsoleCommand = tarnwick::sim::Command<Next (*)(const Call&)>;
+std::string HelpText();
+
+const ConsoleCommand kCommands[] = {
+    {"unplug", 0, 0, "unplug", "the device path disappears and open connections drop",
+     [](const Call& call) {
+       call.server.Unplug() ? call.Ok() : call.Error("already unplugged");
+       return Next::kContinue;
+     }},
+    {"plug", 0, 0, "plug", "the device comes back, powered up afresh (output 0, no queued fault)",
+     [](const Call& call) {
+       try {
+         call.server.Plug() ? call.Ok() : call.Error("already plugged");
+       } catch (const std::system_error& failure) {
+         call.Error(std::string("cannot plug in: ") + failure.what());
+       }
+       return Next::kContinue;
+     }},
+    {"serial", 1, 1, "serial N", "serial number to report from now on (decimal or 0x hex)",
+     [](const Call& call) {
+       if (const auto serial = call.Number(1)) {
+         call.server.SetSerial(*serial);
+         call.Ok();
+       } else {
+         call.Error("serial needs a number from 0 to 4294967295");
+       }
+       return Next::kContinue;
+     }},
+    {"fail", 1, 1, "fail N", "the next N calls fail (N up to 1000000)",
+     [](const Call& call) {
+       if (const auto calls = call.Calls()) {
+         call.server.FailNext(*calls);
+         call.Ok();
+       }
+       return Next::kContinue;
+     }},
+    {"short", 1, 2, "short N [BYTES]",
+     "the next N calls reply with only BYTES data bytes (0-7, default 4)",
+     [](const Call& call) {
+       const auto calls = call.Calls();
+       if (!calls) return Next::kContinue;
+       const auto bytes = call.words.size() == 3 ? call.Number(2)
+                                                 : std::optional<std::uint32_t>(kDefaultShortBytes);
+       if (!bytes || *bytes >= TW_PACKET_SIZE) {
+         call.Error("short takes 0 to 7 data bytes");
+       } else {
+         call.server.ShortNext(*calls, *bytes);
+         call.Ok();
+       }
+       return Next::kContinue;
+     }},
+    {"hang", 1, 1, "hang N", "the next N calls get no reply at all",
+     [](const Call& call) {
+       if (const auto calls = call.Calls()) {
+         call.server.HangNext(*calls);
+         call.Ok();
+       }
+       return Next::kContinue;
+     }},
+    {"clear", 0, 0, "clear", "forget every queued fail, short and hang",
+     [](const Call& call) {
+       call.server.ClearFaults();
+       call.Ok();
+       return Next::kContinue;
+     }},
+    {"status", 0, 0, "status",
+     "plugged, output, loads, serial, requests and the calls each kind of\n"
+     "                   queued fault still covers, on one line",
+     [](const Call& call) {
+       const auto status = call.server.Status();
+       call.console.Out(tarnwick::sim::StatusLine({{"plugged", status.plugged ? 1 : 0},
+                                                   {"output", status.output},
+                                                   {"loads", status.loads},
+                                                   {"serial", status.serial},
+                                                   {"requests", status.requests},
+                                                   {"fail", status.failQueued},
+                                                   {"short", status.shortQueued},
+                                                   {"hang", status.hangQueued}}));
+       return Next::kContinue;
+     }},
+    {"help", 0, 0, "help", nullptr,
+     [](const Call& call) {
+       call.console.Out(HelpText());
+       call.Ok();
+       return Next::kContinue;
+     }},
+    {"quit", 0, 0, "quit", "withdraw the registry value, remove the device path and exit",
+     [](const Call& call) {
+       call.Ok();
+       return Next::kQuit;
+     }},
+};
+
+std::string HelpText() {
+  return tarnwick::sim::CommandHelp(kCommands);
+}
+
+// The banner's list: "Commands: unplug, plug, serial N, ...".
+std::string CommandList() {
+  std::string list = "Commands:";
+  for (const ConsoleCommand& command : kCommands) {
+    list += list.back() == ':' ? " " : ", ";
+    list += command.synopsis;
+  }
+  return list;
+}
+
+Next RunCommand(const std::vector<std::string>& words, SimServer& server, Console& console) {
+  const Call call{words, server, console};
+  const ConsoleCommand* command = tarnwick::sim::FindCommand(kCommands, words[0]);
+  const std::size_t arguments = words.size() - 1;
+  if (command == nullptr) {
+    call.Error("unknown command '" + words[0] + "' (try help)");
+  } else if (arguments < command->minArguments || arguments > command->maxArguments) {
+    call.Error("wrong number of arguments for " + words[0] + " (try help)");
   } else {
-    error("unknown command '" + name + "' (try help)");
+    return command->run(call);
   }
   return Next::kContinue;
 }
@@ -240,26 +321,32 @@ Next RunCommand(const std::vector<std::string>& words, SimServer& server, Consol
 void EnsureStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
-      const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-      if (null >= 0 && null != fd) {
-        ::dup2(null, fd);
-        ::close(null);
+      UniqueFd null(::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY));
+      if (null.get() == fd) {
+        null.release();  // it took the empty place itself
+      } else if (null) {
+        ::dup2(null.get(), fd);
       }
     }
   }
 }
 
-// Reads commands until quit or a signal. EOF on stdin only ends the commands.
-void Serve(SimServer& server, Console& console, int signals) {
+// Reads commands until quit, a signal or the device failing (true), or until polling fails
+// (false, said on the console). EOF on stdin only ends the commands.
+bool Serve(SimServer& server, Console& console, int signals, int failed) {
   bool input = true;
   bool discarding = false;  // the rest of a line already refused as too long
   std::string pending;
   char buffer[4096];
   for (;;) {
-    pollfd polled[2] = {{signals, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    if (::poll(polled, input ? 2 : 1, -1) < 0) continue;  // EINTR
-    if ((polled[0].revents & POLLIN) != 0) return;
-    if (!input || polled[1].revents == 0) continue;
+    pollfd polled[3] = {{signals, POLLIN, 0}, {failed, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    if (::poll(polled, input ? 3 : 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      console.Err(std::string("tarnwick-sim: cannot wait for commands: ") + std::strerror(errno));
+      return false;
+    }
+    if ((polled[0].revents & POLLIN) != 0 || (polled[1].revents & POLLIN) != 0) return true;
+    if (!input || polled[2].revents == 0) continue;
 
     const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
@@ -280,7 +367,7 @@ void Serve(SimServer& server, Console& console, int signals) {
         continue;
       }
       const auto words = Words(line);
-      if (!words.empty() && RunCommand(words, server, console) == Next::kQuit) return;
+      if (!words.empty() && RunCommand(words, server, console) == Next::kQuit) return true;
     }
     // A line already too long before its newline: refused now, its tail dropped as it comes.
     if (pending.size() > kMaxCommandLine) {
@@ -305,9 +392,11 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGHUP);
   ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  const int signals = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
-  if (signals < 0) {
-    std::perror("tarnwick-sim: signalfd");
+  const UniqueFd signals(::signalfd(-1, &stopSignals, SFD_CLOEXEC));
+  // Counts the server thread's failure, so the command loop wakes to clean up after it.
+  const UniqueFd failed(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!signals || !failed) {
+    std::perror("tarnwick-sim: cannot watch for signals");
     return 1;
   }
   // Whoever reads our output may go away; a write error is better than dying mid-cleanup.
@@ -336,6 +425,13 @@ int main(int argc, char** argv) {
                 " connections are in use (said once, until one is taken again)");
   });
 
+  server.OnFailed([&console, wake = failed.get()](const std::string& why) {
+    console.Err("tarnwick-sim: the SIMULATED controller stopped serving: " + why);
+    const std::uint64_t one = 1;
+    while (::write(wake, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+  });
+
   std::string valueFile;
   try {
     server.Start();
@@ -346,7 +442,6 @@ int main(int argc, char** argv) {
   } catch (const std::exception& failure) {
     console.Err(std::string("tarnwick-sim: SIMULATED controller cannot start: ") + failure.what());
     server.Stop();
-    ::close(signals);
     return 1;
   }
 
@@ -356,17 +451,24 @@ int main(int argc, char** argv) {
               (settings.noRegistry ? std::string("(not published: --no-registry)") : valueFile));
   console.Out("  serial      : " + std::to_string(settings.sim.serial));
   if (!settings.sim.logPath.empty()) console.Out("  request log : " + settings.sim.logPath);
-  console.Out(kCommandList);
+  console.Out(CommandList());
   console.Out("ready");
 
-  Serve(server, console, signals);
+  // Whatever ends the commands, the path and the published value go with us.
+  bool served = false;
+  try {
+    served = Serve(server, console, signals.get(), failed.get());
+  } catch (const std::exception& failure) {
+    console.Err(std::string("tarnwick-sim: ") + failure.what());
+  }
+  std::uint64_t failures = 0;
+  served = served && ::read(failed.get(), &failures, sizeof failures) < 0;
 
   server.Stop();
   if (!valueFile.empty() && !settings.keepRegistry) {
     tarnwick::sim::WithdrawDeviceName(valueFile, settings.sim.socketPath);
   }
-  ::close(signals);
   console.Out("tarnwick-sim: SIMULATED controller stopped");
   console.Close(Console::kClosePatience);
-  return 0;
+  return served ? 0 : 1;
 }
