@@ -44,6 +44,46 @@ int tw_board_control(tw_board* board, uint32_t code, const uint8_t* in, size_t i
   return 1;
 }
 
+void tw_faults_clear(tw_fault_queue* queue) {
+  queue->count = 0;
+}
+
+int tw_faults_push(tw_fault_queue* queue, uint32_t kind, uint32_t calls, uint32_t bytes) {
+  tw_fault* last = queue->count != 0 ? &queue->slots[queue->count - 1u] : NULL;
+  if (calls == 0) return 1;
+  if (last != NULL && last->kind == kind && last->bytes == bytes &&
+      last->remaining <= UINT32_MAX - calls) {
+    last->remaining += calls;
+    return 1;
+  }
+  if (queue->count == TW_FAULT_SLOTS) return 0;
+  queue->slots[queue->count].kind = kind;
+  queue->slots[queue->count].remaining = calls;
+  queue->slots[queue->count].bytes = bytes;
+  queue->count++;
+  return 1;
+}
+
+int tw_faults_take(tw_fault_queue* queue, tw_fault* taken) {
+  uint32_t i;
+  if (queue->count == 0) return 0;
+  *taken = queue->slots[0];
+  if (--queue->slots[0].remaining == 0) {
+    for (i = 1; i < queue->count; ++i) queue->slots[i - 1u] = queue->slots[i];
+    queue->count--;
+  }
+  return 1;
+}
+
+uint64_t tw_faults_pending(const tw_fault_queue* queue, uint32_t kind) {
+  uint64_t pending = 0;
+  uint32_t i;
+  for (i = 0; i < queue->count; ++i) {
+    if (kind == 0 || queue->slots[i].kind == kind) pending += queue->slots[i].remaining;
+  }
+  return pending;
+}
+
 uint32_t tw_counts_to_deci_ma(uint16_t counts) {
   return ((uint32_t)counts * 2000u + TW_FULL_SCALE) / (2u * TW_FULL_SCALE);
 }

@@ -37,6 +37,38 @@ void tw_board_reset(tw_board* board, uint32_t serial);
 int tw_board_control(tw_board* board, uint32_t code, const uint8_t* in, size_t in_len, uint8_t* out,
                      size_t out_cap, size_t* out_len, int* loaded);
 
+/* Faults queued for the calls to come, oldest first, in a fixed number of slots: plain memory
+ * that the stand-in kernel driver can change under a spin lock. A fault covers `remaining`
+ * calls; one pushed behind a fault of the same kind and bytes extends it instead of taking a
+ * slot, so a queue fills only with TW_FAULT_SLOTS runs of different faults. */
+#define TW_FAULT_SLOTS 16u
+
+enum tw_fault_kind {
+  TW_FAULT_FAIL = 1,  /* a failure reply; the board never sees the call */
+  TW_FAULT_SHORT = 2, /* the board answers, but the reply keeps only `bytes` of its output */
+  TW_FAULT_HANG = 3   /* no reply and no processing */
+};
+
+typedef struct tw_fault {
+  uint32_t kind; /* enum tw_fault_kind */
+  uint32_t remaining;
+  uint32_t bytes;
+} tw_fault;
+
+typedef struct tw_fault_queue {
+  tw_fault slots[TW_FAULT_SLOTS];
+  uint32_t count;
+} tw_fault_queue;
+
+void tw_faults_clear(tw_fault_queue* queue);
+/* Queues a fault for the next `calls` calls after those queued. Returns 1, or 0 with nothing
+ * queued when every slot is taken. No calls queues nothing and succeeds. */
+int tw_faults_push(tw_fault_queue* queue, uint32_t kind, uint32_t calls, uint32_t bytes);
+/* Takes one call's worth of the oldest fault into *taken. Returns 0 when none is queued. */
+int tw_faults_take(tw_fault_queue* queue, tw_fault* taken);
+/* The calls the queued faults of one kind (0: of every kind) still cover. */
+uint64_t tw_faults_pending(const tw_fault_queue* queue, uint32_t kind);
+
 /* Counts as milliamps in tenths, rounded (counts * 1000 / 2047), as the window's label shows
    them; 2047 is odd, so no count lies half-way between two tenths. */
 uint32_t tw_counts_to_deci_ma(uint16_t counts);

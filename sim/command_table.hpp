@@ -18,6 +18,7 @@ struct Command {
   const char* synopsis;  // the name and its arguments, as help shows them: "short N [BYTES]"
   const char* help;      // nullptr leaves it out of the help
   Handler run;
+  const char* arityError = nullptr;  // what a wrong number of arguments gets, where it differs
 };
 
 template <class Handler, std::size_t N>

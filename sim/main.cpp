@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -34,12 +35,10 @@
 #include "sim_server.hpp"
 #include "sim_text.hpp"
 
+namespace tarnwick::sim {
 namespace {
 
-using tarnwick::platform::posix::UniqueFd;
-using tarnwick::sim::Console;
-using tarnwick::sim::ParseNumber;
-using tarnwick::sim::SimServer;
+using platform::posix::UniqueFd;
 
 constexpr char kUsage[] =
     "Usage: tarnwick-sim [OPTIONS]\n"
@@ -66,7 +65,7 @@ constexpr unsigned kDefaultShortBytes = 4;
 constexpr std::size_t kMaxCommandLine = 4096;
 
 struct Settings {
-  tarnwick::sim::SimOptions sim;
+  SimOptions sim;
   bool keepRegistry = false;
   bool noRegistry = false;
   bool everyLoad = false;
@@ -187,15 +186,24 @@ struct Call {
     const auto calls = Number(1);
     if (!calls) {
       Error(words[0] + " needs a count of calls");
-    } else if (*calls > tarnwick::sim::kMaxFaultCalls) {
-      Error("at most " + std::to_string(tarnwick::sim::kMaxFaultCalls) + " calls at a time");
+    } else if (*calls > kMaxFaultCalls) {
+      Error("at most " + std::to_string(kMaxFaultCalls) + " calls at a time");
       return std::nullopt;
     }
     return calls;
   }
 };
 
-using ConsoleCommand = tarnwick::sim::Command<Next (*)(const Call&)>;
+using ConsoleCommand = Command<Next (*)(const Call&)>;
+
+// fail and hang: a count of calls for the fault queue.
+Next QueueCalls(const Call& call, void (SimServer::*queue)(unsigned)) {
+  if (const auto calls = call.Calls()) {
+    (call.server.*queue)(*calls);
+    call.Ok();
+  }
+  return Next::kContinue;
+}
 std::string HelpText();
 
 const ConsoleCommand kCommands[] = {
@@ -224,13 +232,7 @@ const ConsoleCommand kCommands[] = {
        return Next::kContinue;
      }},
     {"fail", 1, 1, "fail N", "the next N calls fail (N up to 1000000)",
-     [](const Call& call) {
-       if (const auto calls = call.Calls()) {
-         call.server.FailNext(*calls);
-         call.Ok();
-       }
-       return Next::kContinue;
-     }},
+     [](const Call& call) { return QueueCalls(call, &SimServer::FailNext); }},
     {"short", 1, 2, "short N [BYTES]",
      "the next N calls reply with only BYTES data bytes (0-7, default 4)",
      [](const Call& call) {
@@ -247,13 +249,7 @@ const ConsoleCommand kCommands[] = {
        return Next::kContinue;
      }},
     {"hang", 1, 1, "hang N", "the next N calls get no reply at all",
-     [](const Call& call) {
-       if (const auto calls = call.Calls()) {
-         call.server.HangNext(*calls);
-         call.Ok();
-       }
-       return Next::kContinue;
-     }},
+     [](const Call& call) { return QueueCalls(call, &SimServer::HangNext); }},
     {"clear", 0, 0, "clear", "forget every queued fail, short and hang",
      [](const Call& call) {
        call.server.ClearFaults();
@@ -265,14 +261,14 @@ const ConsoleCommand kCommands[] = {
      "                   queued fault still covers, on one line",
      [](const Call& call) {
        const auto status = call.server.Status();
-       call.console.Out(tarnwick::sim::StatusLine({{"plugged", status.plugged ? 1 : 0},
-                                                   {"output", status.output},
-                                                   {"loads", status.loads},
-                                                   {"serial", status.serial},
-                                                   {"requests", status.requests},
-                                                   {"fail", status.failQueued},
-                                                   {"short", status.shortQueued},
-                                                   {"hang", status.hangQueued}}));
+       call.console.Out(StatusLine({{"plugged", status.plugged ? 1 : 0},
+                                    {"output", status.output},
+                                    {"loads", status.loads},
+                                    {"serial", status.serial},
+                                    {"requests", status.requests},
+                                    {"fail", status.failQueued},
+                                    {"short", status.shortQueued},
+                                    {"hang", status.hangQueued}}));
        return Next::kContinue;
      }},
     {"help", 0, 0, "help", nullptr,
@@ -289,7 +285,7 @@ const ConsoleCommand kCommands[] = {
 };
 
 std::string HelpText() {
-  return tarnwick::sim::CommandHelp(kCommands);
+  return CommandHelp(kCommands);
 }
 
 // The banner's list: "Commands: unplug, plug, serial N, ...".
@@ -304,14 +300,18 @@ std::string CommandList() {
 
 Next RunCommand(const std::vector<std::string>& words, SimServer& server, Console& console) {
   const Call call{words, server, console};
-  const ConsoleCommand* command = tarnwick::sim::FindCommand(kCommands, words[0]);
+  const ConsoleCommand* command = FindCommand(kCommands, words[0]);
   const std::size_t arguments = words.size() - 1;
   if (command == nullptr) {
     call.Error("unknown command '" + words[0] + "' (try help)");
   } else if (arguments < command->minArguments || arguments > command->maxArguments) {
     call.Error("wrong number of arguments for " + words[0] + " (try help)");
   } else {
-    return command->run(call);
+    try {
+      return command->run(call);
+    } catch (const std::length_error& full) {
+      call.Error(full.what());  // the fault queue's slots are all taken
+    }
   }
   return Next::kContinue;
 }
@@ -377,9 +377,7 @@ bool Serve(SimServer& server, Console& console, int signals, int failed) {
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   EnsureStandardDescriptors();
   Settings settings;
   if (auto exitCode = ParseArguments(argc, argv, settings)) return *exitCode;
@@ -406,7 +404,7 @@ int main(int argc, char** argv) {
   SimServer server(settings.sim);
   // The program re-writes its set-point every second: only a change, or the first load since
   // power-up, is worth a line unless asked for every one.
-  server.OnLoad([&console, everyLoad = settings.everyLoad](const tarnwick::sim::Load& load) {
+  server.OnLoad([&console, everyLoad = settings.everyLoad](const Load& load) {
     if (!everyLoad && load.loads != 1 && load.counts == load.previous) return;
     // One decimal, as the window's label and the tool show it.
     const std::uint32_t tenths = tw_counts_to_deci_ma(load.counts);
@@ -417,11 +415,11 @@ int main(int argc, char** argv) {
   });
 
   server.OnClientDropped([&console] {
-    console.Out("dropped the longest-idle client: at most " +
-                std::to_string(tarnwick::sim::kMaxClients) + " connections at once");
+    console.Out("dropped the longest-idle client: at most " + std::to_string(kMaxClients) +
+                " connections at once");
   });
   server.OnClientRefused([&console] {
-    console.Out("refusing new clients: all " + std::to_string(tarnwick::sim::kMaxClients) +
+    console.Out("refusing new clients: all " + std::to_string(kMaxClients) +
                 " connections are in use (said once, until one is taken again)");
   });
 
@@ -436,8 +434,7 @@ int main(int argc, char** argv) {
   try {
     server.Start();
     if (!settings.noRegistry) {
-      valueFile = tarnwick::sim::PublishDeviceName(tarnwick::platform::posix::RegistryRoot(),
-                                                   settings.sim.socketPath);
+      valueFile = PublishDeviceName(platform::posix::RegistryRoot(), settings.sim.socketPath);
     }
   } catch (const std::exception& failure) {
     console.Err(std::string("tarnwick-sim: SIMULATED controller cannot start: ") + failure.what());
@@ -466,9 +463,16 @@ int main(int argc, char** argv) {
 
   server.Stop();
   if (!valueFile.empty() && !settings.keepRegistry) {
-    tarnwick::sim::WithdrawDeviceName(valueFile, settings.sim.socketPath);
+    WithdrawDeviceName(valueFile, settings.sim.socketPath);
   }
   console.Out("tarnwick-sim: SIMULATED controller stopped");
   console.Close(Console::kClosePatience);
   return served ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace tarnwick::sim
+
+int main(int argc, char** argv) {
+  return tarnwick::sim::Main(argc, argv);
 }

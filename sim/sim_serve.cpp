@@ -208,19 +208,13 @@ bool SimServer::ServeOne(int fd, short events) {
     if (!plugged_) return false;
     ++requests_;
 
-    FaultKind fault{};
-    unsigned shortBytes = 0;
-    bool faulted = !faults_.empty();
-    if (faulted) {
-      fault = faults_.front().kind;
-      shortBytes = faults_.front().bytes;
-      if (--faults_.front().remaining == 0) faults_.pop_front();
-    }
+    tw_fault fault{};
+    tw_faults_take(&faults_, &fault);  // a kind of 0 when none is queued
 
     wire::PutU32(reply.data(), wire::kWireFailure);
-    if (faulted && fault == FaultKind::kHang) {
+    if (fault.kind == TW_FAULT_HANG) {
       answer = false;
-    } else if ((faulted && fault == FaultKind::kFail) || oversize || length < kHeader) {
+    } else if (fault.kind == TW_FAULT_FAIL || oversize || length < kHeader) {
       // The failure reply is already in place.
     } else {
       const std::uint32_t code = wire::ReadU32(request.data());
@@ -233,8 +227,7 @@ bool SimServer::ServeOne(int fd, short events) {
                            reply.data() + kResult, capacity, &written, &didLoad) != 0) {
         wire::PutU32(reply.data(), wire::kWireSuccess);
         written = std::min(written, capacity);
-        if (faulted && fault == FaultKind::kShort)
-          written = std::min<std::size_t>(written, shortBytes);
+        if (fault.kind == TW_FAULT_SHORT) written = std::min<std::size_t>(written, fault.bytes);
         replyLength = kResult + written;
       }
       if (didLoad != 0) {

@@ -202,7 +202,7 @@ bool SimServer::Plug() {
   adoptListener_.reset();
   adoptListener_ = Listen();
   tw_board_reset(&board_, board_.serial);
-  faults_.clear();
+  tw_faults_clear(&faults_);
   plugged_ = true;
   RunOnServerThread(lock);
   return true;
@@ -231,44 +231,48 @@ void SimServer::SetSerial(std::uint32_t serial) {
   options_.serial = serial;
 }
 
-void SimServer::QueueFault(FaultKind kind, unsigned calls, unsigned bytes) {
+void SimServer::QueueFault(std::uint32_t kind, unsigned calls, unsigned bytes) {
   if (calls > kMaxFaultCalls) {
     throw std::invalid_argument("a fault covers at most " + std::to_string(kMaxFaultCalls) +
                                 " calls");
   }
   std::lock_guard lock(mutex_);
-  if (calls != 0) faults_.push_back({kind, calls, bytes});
+  if (tw_faults_push(&faults_, kind, calls, bytes) == 0) {
+    throw std::length_error("too many faults queued (at most " + std::to_string(TW_FAULT_SLOTS) +
+                            ")");
+  }
 }
 
 void SimServer::FailNext(unsigned calls) {
-  QueueFault(FaultKind::kFail, calls, 0);
+  QueueFault(TW_FAULT_FAIL, calls, 0);
 }
 
 void SimServer::ShortNext(unsigned calls, unsigned bytes) {
   if (bytes >= TW_PACKET_SIZE) {
     throw std::invalid_argument("a short reply carries fewer than 8 data bytes");
   }
-  QueueFault(FaultKind::kShort, calls, bytes);
+  QueueFault(TW_FAULT_SHORT, calls, bytes);
 }
 
 void SimServer::HangNext(unsigned calls) {
-  QueueFault(FaultKind::kHang, calls, 0);
+  QueueFault(TW_FAULT_HANG, calls, 0);
 }
 
 void SimServer::ClearFaults() {
   std::lock_guard lock(mutex_);
-  faults_.clear();
+  tw_faults_clear(&faults_);
 }
 
 SimStatus SimServer::Status() const {
   std::lock_guard lock(mutex_);
-  SimStatus status{plugged_, board_.output, board_.loads, board_.serial, requests_};
-  for (const Fault& fault : faults_) {
-    (fault.kind == FaultKind::kFail    ? status.failQueued
-     : fault.kind == FaultKind::kShort ? status.shortQueued
-                                       : status.hangQueued) += fault.remaining;
-  }
-  return status;
+  return {plugged_,
+          board_.output,
+          board_.loads,
+          board_.serial,
+          requests_,
+          tw_faults_pending(&faults_, TW_FAULT_FAIL),
+          tw_faults_pending(&faults_, TW_FAULT_SHORT),
+          tw_faults_pending(&faults_, TW_FAULT_HANG)};
 }
 
 void SimServer::OnLoad(std::function<void(const Load& load)> callback) {

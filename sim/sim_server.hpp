@@ -9,7 +9,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -90,7 +89,8 @@ class SimServer {
   void SetSerial(std::uint32_t serial);
 
   // Faults queue up and apply to the following calls in arrival order. Each throws
-  // std::invalid_argument for more than kMaxFaultCalls calls.
+  // std::invalid_argument for more than kMaxFaultCalls calls, and std::length_error when
+  // TW_FAULT_SLOTS runs of different faults are queued already.
   void FailNext(unsigned calls);  // failure reply, the board never sees the call
   // The board handles the call but the reply carries only `bytes` (< 8) of its output.
   // Throws std::invalid_argument for 8 bytes or more, which would be no fault at all.
@@ -116,23 +116,16 @@ class SimServer {
   void OnFailed(std::function<void(const std::string& why)> callback);
 
  private:
-  enum class FaultKind { kFail, kShort, kHang };
   using UniqueFd = platform::posix::UniqueFd;
   struct Connection {
     UniqueFd fd;
     std::chrono::steady_clock::time_point lastActive;  // accepted, or its last request
   };
-  struct Fault {
-    FaultKind kind;
-    unsigned remaining;
-    unsigned bytes;
-  };
-
   void Run();  // the server thread: Loop behind a barrier no exception passes
   void Loop();
   void FailLocked();  // the server thread stops serving for good
   void ApplyPendingLocked();
-  void QueueFault(FaultKind kind, unsigned calls, unsigned bytes);
+  void QueueFault(std::uint32_t kind, unsigned calls, unsigned bytes);
   // False when out of descriptors: stop accepting for a moment. Counts the idle clients it
   // closed to stay within kMaxClients, and whether a run of refusals began.
   bool AcceptClients(unsigned& dropped, bool& refusing);
@@ -154,7 +147,7 @@ class SimServer {
   bool plugged_ = false;
   bool stopRequested_ = false;
   std::uint64_t requests_ = 0;
-  std::deque<Fault> faults_;
+  tw_fault_queue faults_{};
   std::function<void(const Load&)> onLoad_;
   std::function<void()> onClientDropped_;
   std::function<void()> onClientRefused_;

@@ -28,7 +28,9 @@ inline std::string RequestLine(std::uint32_t code, std::uint32_t capacity, const
   char head[40];
   std::snprintf(head, sizeof head, "code=%08x cap=%u in=", static_cast<unsigned>(code),
                 static_cast<unsigned>(capacity));
-  return head + Hex(in, length);
+  std::string line = head;
+  line += Hex(in, length);
+  return line;
 }
 
 // "status name=value ...", the fields in the order given.

@@ -28,7 +28,6 @@ extern "C" {
 
 #define TWSIM_SERIAL_AT_LOAD 12345u
 #define TWSIM_LOG_ENTRIES 64u
-#define TWSIM_MAX_FAULTS 16u
 #define TWSIM_DEFAULT_SHORT_BYTES 4u
 #define TWSIM_MAX_HELD 32u /* requests held at once; past this a held call fails instead */
 
@@ -47,7 +46,7 @@ enum twsim_outcome {
   TWSIM_DONE = 0,
   TWSIM_ALREADY = 1,      /* unplug when unplugged, plug when plugged */
   TWSIM_BAD_ARGUMENT = 2, /* unknown op, short with 8 bytes or more */
-  TWSIM_QUEUE_FULL = 3,   /* more than TWSIM_MAX_FAULTS fault entries pending */
+  TWSIM_QUEUE_FULL = 3,   /* every slot of the board's fault queue (board.h) is taken */
   TWSIM_LINK_FAILED = 4   /* plug: the DOS name could not be made (status in link_status) */
 };
 

@@ -18,7 +18,10 @@
 #include <string_view>
 #include <vector>
 
+#include "board.h"
+#include "command_table.hpp"
 #include "parse_number.hpp"
+#include "sim_text.hpp"
 #include "twsim_control.h"
 #include "ui/state_json.hpp"
 
@@ -27,27 +30,10 @@ namespace {
 using tarnwick::sim::ParseNumber;
 using tarnwick::ui::JsonString;
 
-constexpr char kUsage[] =
+constexpr char kUsageHead[] =
     "Usage: tarnwick-simctl COMMAND\n"
     "Talks to the SIMULATED controller driver twusbio_sim.sys (no real hardware).\n"
-    "\n"
-    "  status           plugged, output, loads, serial and request count on one line\n"
-    "  log              the last calls on the controller device, oldest first, in hex\n"
-    "  serial N         serial number to report from now on (decimal or 0x hex)\n"
-    "  unplug           the device name disappears; transfers on open handles fail\n"
-    "  plug             the device is back, powered up afresh (output 0)\n"
-    "  fail N           the next N calls fail\n"
-    "  short N [BYTES]  the next N calls reply with only BYTES bytes (0-7, default 4)\n"
-    "  hang N [deaf]    the next N calls stay pending until cancelled; deaf: the cancel is\n"
-    "                   ignored too (until the handle closes). hang 0: no more, and every\n"
-    "                   held call fails now\n"
-    "  window           the Tarnwick Test window's controls and their texts as one JSON line\n"
-    "  client           where the window's client area is on the screen: X Y WIDTH HEIGHT\n"
-    "  key VK           sends key-down VK to the window's entry just after a poll, and prints\n"
-    "                   how long the window took, the driver's counts of what it got, and\n"
-    "                   how long the window then took to repaint itself\n"
-    "  tick             the same for one poll of the window's timer\n"
-    "  paint            invalidates the window and prints how long it took to paint itself\n";
+    "\n";
 
 constexpr char kWindowCaption[] = "Tarnwick Test";
 constexpr UINT kMessageTimeoutMs = 5000;  // a hung program must not hang the tool
@@ -87,32 +73,11 @@ std::optional<twsim_state> Control(std::uint32_t op, std::uint32_t arg1, std::ui
   return *state;
 }
 
-std::string StatusLine(const twsim_state& state) {
-  return "status plugged=" + std::to_string(state.plugged) +
-         " output=" + std::to_string(state.output) + " loads=" + std::to_string(state.loads) +
-         " serial=" + std::to_string(state.serial) + " held=" + std::to_string(state.held) +
-         " cancelled=" + std::to_string(state.cancelled) +
-         " requests=" + std::to_string(state.requests);
-}
-
-std::string Hex(const std::uint8_t* data, std::size_t length) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (std::size_t i = 0; i < length; ++i) {
-    if (i != 0) text += ' ';
-    text += kDigits[data[i] >> 4];
-    text += kDigits[data[i] & 0x0F];
-  }
-  return text;
-}
-
 // The words of tarnwick-sim's request log, then what the call returned.
 std::string LogLine(const twsim_log_entry& entry) {
-  char head[48];
-  std::snprintf(head, sizeof head, "code=%08x cap=%u in=", static_cast<unsigned>(entry.code),
-                static_cast<unsigned>(entry.capacity));
-  std::string line = head;
-  line += Hex(entry.bytes, std::min<std::size_t>(entry.in_length, sizeof entry.bytes));
+  std::string line =
+      tarnwick::sim::RequestLine(entry.code, entry.capacity, entry.bytes,
+                                 std::min<std::size_t>(entry.in_length, sizeof entry.bytes));
   if (entry.in_length > sizeof entry.bytes) {
     line += " ... (" + std::to_string(entry.in_length) + " bytes)";
   }
@@ -132,7 +97,7 @@ std::string OutcomeText(const twsim_state& state, std::uint32_t op) {
     case TWSIM_BAD_ARGUMENT:
       return "the driver refused the arguments";
     case TWSIM_QUEUE_FULL:
-      return "too many faults queued (at most " + std::to_string(TWSIM_MAX_FAULTS) + ")";
+      return "too many faults queued (at most " + std::to_string(TW_FAULT_SLOTS) + ")";
     case TWSIM_LINK_FAILED: {
       char status[16];
       std::snprintf(status, sizeof status, "%08x", static_cast<unsigned>(state.link_status));
@@ -319,96 +284,146 @@ int TimeEvent(bool poll, UINT key) {
   return 0;
 }
 
-int Run(const std::vector<std::string_view>& args) {
-  if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-    std::fputs(kUsage, args.empty() ? stderr : stdout);
-    return args.empty() ? 2 : 0;
-  }
-  const std::string_view command = args[0];
-  const std::size_t arguments = args.size() - 1;
-  auto number = [&args](std::size_t index) { return ParseNumber(args[index]); };
-  auto usage = [&command](const std::string& reason) {
-    std::fprintf(stderr, "tarnwick-simctl: %s: %s\n%s", std::string(command).c_str(),
-                 reason.c_str(), kUsage);
-    return 2;
-  };
+using Args = std::vector<std::string_view>;
+using CtlCommand = tarnwick::sim::Command<int (*)(const Args&)>;
+std::string Usage();
 
-  if (command == "window") {
-    if (arguments != 0) return usage("takes no arguments");
-    return ReadWindow();
-  }
-  if (command == "client") {
-    if (arguments != 0) return usage("takes no arguments");
-    return ReadClientArea();
-  }
-  if (command == "paint") {
-    if (arguments != 0) return usage("takes no arguments");
-    Search search;
-    EnumWindows(FindProgramWindow, reinterpret_cast<LPARAM>(&search));
-    if (search.found == nullptr) return Fail("no window captioned \"Tarnwick Test\"");
-    const double painted = RepaintTime(search.found);
-    if (painted < 0) return Fail("the window did not repaint within 5 s");
-    std::printf("repainted_ms=%.0f\n", painted);
-    return 0;
-  }
-  if (command == "tick") {
-    if (arguments != 0) return usage("takes no arguments");
-    return TimeEvent(true, 0);
-  }
-  if (command == "key") {
-    const auto key = arguments == 1 ? number(1) : std::nullopt;
-    if (!key || *key == 0 || *key > 0xFE) return usage("needs one virtual-key code, 1 to 254");
-    return TimeEvent(false, *key);
-  }
+// Prints why the command line is refused, and the usage; the exit code for it.
+int Refuse(const Args& args, const std::string& reason) {
+  std::fprintf(stderr, "tarnwick-simctl: %s: %s\n%s", std::string(args[0]).c_str(), reason.c_str(),
+               Usage().c_str());
+  return 2;
+}
 
-  std::uint32_t op = 0;
-  std::uint32_t arg1 = 0;
-  std::uint32_t arg2 = 0;
-  if ((command == "status" || command == "log" || command == "unplug" || command == "plug") &&
-      arguments == 0) {
-    op = command == "unplug" ? TWSIM_OP_UNPLUG
-         : command == "plug" ? TWSIM_OP_PLUG
-                             : TWSIM_OP_STATUS;
-  } else if ((command == "serial" || command == "fail") && arguments == 1) {
-    const auto value = number(1);
-    if (!value) return usage("needs a number from 0 to 4294967295");
-    op = command == "serial" ? TWSIM_OP_SERIAL : TWSIM_OP_FAIL;
-    arg1 = *value;
-  } else if (command == "hang" && (arguments == 1 || (arguments == 2 && args[2] == "deaf"))) {
-    const auto calls = number(1);
-    if (!calls) return usage("needs a count of calls");
-    op = TWSIM_OP_HANG;
-    arg1 = *calls;
-    arg2 = arguments == 2 ? 1 : 0;
-  } else if (command == "short" && (arguments == 1 || arguments == 2)) {
-    const auto calls = number(1);
-    const auto bytes =
-        arguments == 2 ? number(2) : std::optional<std::uint32_t>(TWSIM_DEFAULT_SHORT_BYTES);
-    if (!calls) return usage("needs a count of calls");
-    if (!bytes || *bytes >= 8) return usage("takes 0 to 7 bytes");
-    op = TWSIM_OP_SHORT;
-    arg1 = *calls;
-    arg2 = *bytes;
-  } else {
-    return usage("unknown command or wrong number of arguments");
-  }
-
+// Sends one op to the driver and prints what it answered: the state for status, the calls for
+// log, else "ok" and the command line.
+int Drive(const Args& args, std::uint32_t op, std::uint32_t arg1 = 0, std::uint32_t arg2 = 0) {
   std::string error;
   const auto state = Control(op, arg1, arg2, error);
   if (!state) return Fail(error);
   if (state->outcome != TWSIM_DONE) return Fail(OutcomeText(*state, op));
-  if (command == "status") {
-    std::printf("%s\n", StatusLine(*state).c_str());
-  } else if (command == "log") {
+  if (args[0] == "status") {
+    std::printf("%s\n", tarnwick::sim::StatusLine({{"plugged", state->plugged},
+                                                   {"output", state->output},
+                                                   {"loads", state->loads},
+                                                   {"serial", state->serial},
+                                                   {"held", state->held},
+                                                   {"cancelled", state->cancelled},
+                                                   {"requests", state->requests}})
+                            .c_str());
+  } else if (args[0] == "log") {
     for (std::uint32_t i = 0; i < state->log_count && i < TWSIM_LOG_ENTRIES; ++i) {
       std::printf("%s\n", LogLine(state->log[i]).c_str());
     }
   } else {
     std::string line = "ok";
-    for (const auto arg : args) line += " " + std::string(arg);
+    for (const auto arg : args) {
+      line += ' ';
+      line += arg;
+    }
     std::printf("%s\n", line.c_str());
   }
   return 0;
+}
+
+// serial and fail: one number for the driver.
+int DriveWithNumber(const Args& args, std::uint32_t op) {
+  const auto value = ParseNumber(args[1]);
+  if (!value) return Refuse(args, "needs a number from 0 to 4294967295");
+  return Drive(args, op, *value);
+}
+
+int Paint(const Args&) {
+  Search search;
+  EnumWindows(FindProgramWindow, reinterpret_cast<LPARAM>(&search));
+  if (search.found == nullptr) return Fail("no window captioned \"Tarnwick Test\"");
+  const double painted = RepaintTime(search.found);
+  if (painted < 0) return Fail("the window did not repaint within 5 s");
+  std::printf("repainted_ms=%.0f\n", painted);
+  return 0;
+}
+
+constexpr char kNoArguments[] = "takes no arguments";
+constexpr char kWrongArguments[] = "unknown command or wrong number of arguments";
+
+const CtlCommand kCommands[] = {
+    {"status", 0, 0, "status", "plugged, output, loads, serial and request count on one line",
+     [](const Args& args) { return Drive(args, TWSIM_OP_STATUS); }, kWrongArguments},
+    {"log", 0, 0, "log", "the last calls on the controller device, oldest first, in hex",
+     [](const Args& args) { return Drive(args, TWSIM_OP_STATUS); }, kWrongArguments},
+    {"serial", 1, 1, "serial N", "serial number to report from now on (decimal or 0x hex)",
+     [](const Args& args) { return DriveWithNumber(args, TWSIM_OP_SERIAL); }, kWrongArguments},
+    {"unplug", 0, 0, "unplug", "the device name disappears; transfers on open handles fail",
+     [](const Args& args) { return Drive(args, TWSIM_OP_UNPLUG); }, kWrongArguments},
+    {"plug", 0, 0, "plug", "the device is back, powered up afresh (output 0)",
+     [](const Args& args) { return Drive(args, TWSIM_OP_PLUG); }, kWrongArguments},
+    {"fail", 1, 1, "fail N", "the next N calls fail",
+     [](const Args& args) { return DriveWithNumber(args, TWSIM_OP_FAIL); }, kWrongArguments},
+    {"short", 1, 2, "short N [BYTES]",
+     "the next N calls reply with only BYTES bytes (0-7, default 4)",
+     [](const Args& args) {
+       const auto calls = ParseNumber(args[1]);
+       const auto bytes = args.size() == 3
+                              ? ParseNumber(args[2])
+                              : std::optional<std::uint32_t>(TWSIM_DEFAULT_SHORT_BYTES);
+       if (!calls) return Refuse(args, "needs a count of calls");
+       if (!bytes || *bytes >= 8) return Refuse(args, "takes 0 to 7 bytes");
+       return Drive(args, TWSIM_OP_SHORT, *calls, *bytes);
+     },
+     kWrongArguments},
+    {"hang", 1, 2, "hang N [deaf]",
+     "the next N calls stay pending until cancelled; deaf: the cancel is\n"
+     "                   ignored too (until the handle closes). hang 0: no more, and every\n"
+     "                   held call fails now",
+     [](const Args& args) {
+       if (args.size() == 3 && args[2] != "deaf") return Refuse(args, kWrongArguments);
+       const auto calls = ParseNumber(args[1]);
+       if (!calls) return Refuse(args, "needs a count of calls");
+       return Drive(args, TWSIM_OP_HANG, *calls, args.size() == 3 ? 1 : 0);
+     },
+     kWrongArguments},
+    {"window", 0, 0, "window",
+     "the Tarnwick Test window's controls and their texts as one JSON line",
+     [](const Args&) { return ReadWindow(); }, kNoArguments},
+    {"client", 0, 0, "client", "where the window's client area is on the screen: X Y WIDTH HEIGHT",
+     [](const Args&) { return ReadClientArea(); }, kNoArguments},
+    {"key", 1, 1, "key VK",
+     "sends key-down VK to the window's entry just after a poll, and prints\n"
+     "                   how long the window took, the driver's counts of what it got, and\n"
+     "                   how long the window then took to repaint itself",
+     [](const Args& args) {
+       const auto key = ParseNumber(args[1]);
+       if (!key || *key == 0 || *key > 0xFE) {
+         return Refuse(args, "needs one virtual-key code, 1 to 254");
+       }
+       return TimeEvent(false, *key);
+     },
+     "needs one virtual-key code, 1 to 254"},
+    {"tick", 0, 0, "tick", "the same for one poll of the window's timer",
+     [](const Args&) { return TimeEvent(true, 0); }, kNoArguments},
+    {"paint", 0, 0, "paint", "invalidates the window and prints how long it took to paint itself",
+     Paint, kNoArguments},
+};
+
+std::string Usage() {
+  std::string usage = kUsageHead;
+  usage += tarnwick::sim::CommandHelp(kCommands);
+  usage += '\n';
+  return usage;
+}
+
+int Run(const Args& args) {
+  if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    std::fputs(Usage().c_str(), args.empty() ? stderr : stdout);
+    return args.empty() ? 2 : 0;
+  }
+  const CtlCommand* command = tarnwick::sim::FindCommand(kCommands, args[0]);
+  if (command == nullptr) return Refuse(args, kWrongArguments);
+  const std::size_t arguments = args.size() - 1;
+  if (arguments < command->minArguments || arguments > command->maxArguments) {
+    return Refuse(args, command->arityError);
+  }
+  return command->run(args);
 }
 
 }  // namespace

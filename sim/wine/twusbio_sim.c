@@ -22,20 +22,13 @@ static UNICODE_STRING control_name;
 static UNICODE_STRING control_link;
 static int control_linked;
 
-typedef struct fault {
-  uint32_t fail; /* 1 fail, 0 short */
-  uint32_t remaining;
-  uint32_t bytes;
-} fault;
-
 /* Guarded by state_lock. */
 static tw_board board;
 static int plugged;
 /* Bumped on every unplug: a handle opened before it stays dead, as with a real USB device. */
 static ULONG_PTR generation = 1;
 static uint64_t requests;
-static fault faults[TWSIM_MAX_FAULTS];
-static uint32_t fault_count;
+static tw_fault_queue faults;
 static twsim_log_entry log_ring[TWSIM_LOG_ENTRIES];
 static uint32_t log_next;
 static uint32_t log_count;
@@ -73,18 +66,6 @@ static void log_call(uint32_t code, uint32_t capacity, uint32_t in_length, const
   for (i = 0; i < 8u && i < in_length; ++i) entry->bytes[i] = bytes[i];
   log_next = (log_next + 1u) % TWSIM_LOG_ENTRIES;
   if (log_count < TWSIM_LOG_ENTRIES) log_count++;
-}
-
-/* Takes one call's worth of the oldest queued fault. Returns 0 when none is queued. */
-static int take_fault(fault* taken) {
-  uint32_t i;
-  if (fault_count == 0) return 0;
-  *taken = faults[0];
-  if (--faults[0].remaining == 0) {
-    for (i = 1; i < fault_count; ++i) faults[i - 1] = faults[i];
-    fault_count--;
-  }
-  return 1;
 }
 
 /* Removes a held request from the list; state_lock held. */
@@ -196,8 +177,7 @@ static NTSTATUS controller_control(PIRP irp, PIO_STACK_LOCATION stack) {
   int loaded = 0;
   uint16_t counts = 0;
   int ok = 0;
-  fault taken;
-  int faulted;
+  tw_fault taken = {0, 0, 0};
   KIRQL irql;
   ULONG i;
   const PFILE_OBJECT file = stack->FileObject;
@@ -221,10 +201,10 @@ static NTSTATUS controller_control(PIRP irp, PIO_STACK_LOCATION stack) {
     KeReleaseSpinLock(&state_lock, irql);
     return complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   }
-  faulted = take_fault(&taken);
-  if (!(faulted && taken.fail) && buffer != NULL && in_length == sizeof request) {
+  tw_faults_take(&faults, &taken);
+  if (taken.kind != TW_FAULT_FAIL && buffer != NULL && in_length == sizeof request) {
     ok = tw_board_control(&board, code, request, in_length, reply, capacity, &written, &loaded);
-    if (ok && faulted && written > taken.bytes) written = taken.bytes;
+    if (ok && taken.kind == TW_FAULT_SHORT && written > taken.bytes) written = taken.bytes;
     counts = board.output;
   }
   if (ok) {
@@ -290,22 +270,14 @@ static uint32_t unplug(void) {
   return outcome;
 }
 
-static uint32_t queue_fault(uint32_t fail, uint32_t calls, uint32_t bytes) {
-  uint32_t outcome = TWSIM_DONE;
+static uint32_t queue_fault(uint32_t kind, uint32_t calls, uint32_t bytes) {
+  int queued;
   KIRQL irql;
-  if (!fail && bytes >= TW_PACKET_SIZE) return TWSIM_BAD_ARGUMENT;
-  if (calls == 0) return TWSIM_DONE;
+  if (kind == TW_FAULT_SHORT && bytes >= TW_PACKET_SIZE) return TWSIM_BAD_ARGUMENT;
   KeAcquireSpinLock(&state_lock, &irql);
-  if (fault_count == TWSIM_MAX_FAULTS) {
-    outcome = TWSIM_QUEUE_FULL;
-  } else {
-    faults[fault_count].fail = fail;
-    faults[fault_count].remaining = calls;
-    faults[fault_count].bytes = bytes;
-    fault_count++;
-  }
+  queued = tw_faults_push(&faults, kind, calls, bytes);
   KeReleaseSpinLock(&state_lock, irql);
-  return outcome;
+  return queued ? TWSIM_DONE : TWSIM_QUEUE_FULL;
 }
 
 static void fill_state(twsim_state* state, uint32_t outcome, int32_t link_status) {
@@ -320,7 +292,7 @@ static void fill_state(twsim_state* state, uint32_t outcome, int32_t link_status
   state->output = board.output;
   state->loads = board.loads;
   state->serial = board.serial;
-  for (i = 0; i < fault_count; ++i) state->pending_faults += faults[i].remaining;
+  state->pending_faults = (uint32_t)tw_faults_pending(&faults, 0);
   state->requests = requests;
   state->held = held_count;
   state->hangs = hangs;
@@ -364,10 +336,10 @@ static NTSTATUS control_control(PIRP irp, PIO_STACK_LOCATION stack) {
       outcome = plug(&link_status);
       break;
     case TWSIM_OP_FAIL:
-      outcome = queue_fault(1u, request.arg1, 0u);
+      outcome = queue_fault(TW_FAULT_FAIL, request.arg1, 0u);
       break;
     case TWSIM_OP_SHORT:
-      outcome = queue_fault(0u, request.arg1, request.arg2);
+      outcome = queue_fault(TW_FAULT_SHORT, request.arg1, request.arg2);
       break;
     case TWSIM_OP_HANG:
       if (request.arg2 > 1u) {
