@@ -39,10 +39,11 @@ void WriteAll(int fd, const std::string& text) {
 }  // namespace
 
 struct Console::Shared {
-  Shared(int out, int err, std::string name, bool owned, std::size_t capacity)
-      : outFd(out), errFd(err), what(std::move(name)), ownsFd(owned), queuedLines(capacity) {}
-  ~Shared() {
-    if (ownsFd) ::close(outFd);
+  Shared(int out, int err, std::string name, std::size_t capacity)
+      : outFd(out), errFd(err), what(std::move(name)), queuedLines(capacity) {}
+  Shared(platform::posix::UniqueFd fd, std::string name, std::size_t capacity)
+      : Shared(fd.get(), fd.get(), std::move(name), capacity) {
+    owned = std::move(fd);
   }
   Shared(const Shared&) = delete;
   Shared& operator=(const Shared&) = delete;
@@ -50,8 +51,8 @@ struct Console::Shared {
   const int outFd;
   const int errFd;
   const std::string what;
-  const bool ownsFd;
   const std::size_t queuedLines;
+  platform::posix::UniqueFd owned;  // outFd, when it is ours to close
   std::mutex mutex;
   std::condition_variable wake;  // lines queued, or closing
   std::condition_variable idle;  // everything queued has been written
@@ -91,18 +92,12 @@ struct Console::Shared {
 };
 
 Console::Console()
-    : shared_(
-          std::make_shared<Shared>(STDOUT_FILENO, STDERR_FILENO, "console", false, kQueuedLines)) {
+    : shared_(std::make_shared<Shared>(STDOUT_FILENO, STDERR_FILENO, "console", kQueuedLines)) {
   writer_ = std::thread([shared = shared_] { shared->Write(); });
 }
 
-Console::Console(int fd, const std::string& what, std::size_t queuedLines) {
-  try {
-    shared_ = std::make_shared<Shared>(fd, fd, what, true, queuedLines);
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
+Console::Console(platform::posix::UniqueFd fd, const std::string& what, std::size_t queuedLines)
+    : shared_(std::make_shared<Shared>(std::move(fd), what, queuedLines)) {
   writer_ = std::thread([shared = shared_] { shared->Write(); });
 }
 

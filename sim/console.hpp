@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/unique_fd.hpp"
+
 namespace tarnwick::sim {
 
 class Console {
@@ -18,9 +20,9 @@ class Console {
   static constexpr std::chrono::milliseconds kClosePatience{500};
 
   Console();  // standard output and standard error
-  // Every line to `fd`, which it owns and closes once its writer is done with it; `what` names
-  // it in the line that counts dropped lines. At most `queuedLines` wait for the writer.
-  Console(int fd, const std::string& what, std::size_t queuedLines);
+  // Every line to `fd`, closed once its writer is done with it; `what` names it in the line
+  // that counts dropped lines. At most `queuedLines` wait for the writer.
+  Console(platform::posix::UniqueFd fd, const std::string& what, std::size_t queuedLines);
   ~Console();  // closes with kClosePatience
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;
