@@ -121,6 +121,7 @@ class SimServer {
     UniqueFd fd;
     std::chrono::steady_clock::time_point lastActive;  // accepted, or its last request
   };
+
   void Run();  // the server thread: Loop behind a barrier no exception passes
   void Loop();
   void FailLocked();  // the server thread stops serving for good
