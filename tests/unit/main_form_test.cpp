@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "control/numeric_prefix.hpp"
+#include "text/json_string.hpp"
 #include "ui/renderings.hpp"
 #include "ui/state_json.hpp"
 #include "unit/fake_os.hpp"
@@ -22,6 +23,7 @@ namespace {
 using control::kColourBlack;
 using control::kColourGrey;
 using testing::FakeOs;
+using text::JsonString;
 
 constexpr char kPath[] = "/run/twusbio";
 

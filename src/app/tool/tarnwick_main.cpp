@@ -20,15 +20,15 @@
 #include "control/setpoint_write.hpp"
 #include "host.hpp"
 #include "link/controller_link.hpp"
+#include "text/json_string.hpp"
 #include "ui/renderings.hpp"
-#include "ui/state_json.hpp"
 #include "utf8_arguments.hpp"
 #include "window_running.hpp"
 
 namespace {
 
 using tarnwick::link::ControllerLink;
-using tarnwick::ui::JsonString;
+using tarnwick::text::JsonString;
 
 constexpr int kExitDone = 0;
 constexpr int kExitNoController = 1;

@@ -6,7 +6,7 @@
 #endif
 #include <windows.h>
 
-#include "win32/window_class.hpp"
+#include "ui/window_identity.hpp"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,7 +27,7 @@ WindowMark::~WindowMark() = default;
 bool WindowRunning(long& process) {
   process = 0;
   // By class, not title: another program's window could carry the title.
-  const HWND window = FindWindowA(kWindowClass, nullptr);
+  const HWND window = FindWindowA(ui::kWindowClass, nullptr);
   if (window == nullptr) return false;
   DWORD id = 0;
   GetWindowThreadProcessId(window, &id);
