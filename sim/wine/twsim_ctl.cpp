@@ -19,13 +19,15 @@
 #include <vector>
 
 #include "parse_number.hpp"
+#include "text/json_string.hpp"
 #include "twsim_control.h"
-#include "ui/state_json.hpp"
+#include "ui/window_identity.hpp"
 
 namespace {
 
 using tarnwick::sim::ParseNumber;
-using tarnwick::ui::JsonString;
+using tarnwick::text::JsonString;
+using tarnwick::ui::kWindowCaption;
 
 constexpr char kUsage[] =
     "Usage: tarnwick-simctl COMMAND\n"
@@ -49,7 +51,6 @@ constexpr char kUsage[] =
     "  tick             the same for one poll of the window's timer\n"
     "  paint            invalidates the window and prints how long it took to paint itself\n";
 
-constexpr char kWindowCaption[] = "Tarnwick Test";
 constexpr UINT kMessageTimeoutMs = 5000;  // a hung program must not hang the tool
 
 int Fail(const std::string& message) {

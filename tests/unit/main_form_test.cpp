@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "text/json_string.hpp"
 #include "ui/renderings.hpp"
 #include "ui/state_json.hpp"
 #include "unit/fake_os.hpp"
@@ -21,6 +22,7 @@ namespace {
 using control::kColourBlack;
 using control::kColourGrey;
 using testing::FakeOs;
+using text::JsonString;
 
 constexpr char kPath[] = "/run/twusbio";
 
