@@ -34,8 +34,7 @@ int LastWrite(const tarnwick::testing::FakeOs& os) {
 }
 
 int Counts(const std::string& text) {
-  const auto bytes = tarnwick::control::SetpointBytes(NumericPrefixValue(text));
-  return bytes.low | bytes.high << 8;
+  return tarnwick::control::SetpointBytes(NumericPrefixValue(text)).Counts();
 }
 
 // The label shows its design-time text until the entry is first edited.

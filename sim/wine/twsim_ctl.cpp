@@ -22,20 +22,21 @@
 #include "command_table.hpp"
 #include "parse_number.hpp"
 #include "sim_text.hpp"
+#include "text/json_string.hpp"
 #include "twsim_control.h"
-#include "ui/state_json.hpp"
+#include "ui/window_identity.hpp"
 
 namespace {
 
 using tarnwick::sim::ParseNumber;
-using tarnwick::ui::JsonString;
+using tarnwick::text::JsonString;
+using tarnwick::ui::kWindowCaption;
 
 constexpr char kUsageHead[] =
     "Usage: tarnwick-simctl COMMAND\n"
     "Talks to the SIMULATED controller driver twusbio_sim.sys (no real hardware).\n"
     "\n";
 
-constexpr char kWindowCaption[] = "Tarnwick Test";
 constexpr UINT kMessageTimeoutMs = 5000;  // a hung program must not hang the tool
 
 int Fail(const std::string& message) {

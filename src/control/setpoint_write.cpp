@@ -39,7 +39,6 @@ void UpdateDAC(link::ControllerLink& link, SetpointWindow& window) {
   packet.Command = kCommandPortWrite;
   packet.SubCommand = kSubCommand;
   packet.LowByte = bytes.low;
-  packet.ExtraLength = 0;
   for (const std::uint8_t latch : {kLatchBit, std::uint8_t{0}, kLatchBit}) {
     packet.HighByte = static_cast<std::uint8_t>(bytes.high | latch);
     link.SendPacket(packet);  // the reply to a port write carries nothing we use

@@ -30,6 +30,9 @@ class SetpointWindow {
 struct ConverterBytes {
   std::uint8_t low = 0;   // bits 0 to 7
   std::uint8_t high = 0;  // bits 8 to 10, without the latch
+
+  // The counts these bytes set the converter to.
+  int Counts() const { return low | high << 8; }
 };
 
 // Rounded once (halves to even) and clamped to 0..2047, then split, so the low byte and the

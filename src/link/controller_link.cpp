@@ -45,9 +45,15 @@ ControllerReply ControllerLink::SendPacket(ControllerPacket& packet) {
     if (!os_.deviceIoControl(deviceHandle_, kControlCode, request.data(),
                              static_cast<std::uint32_t>(request.size()), output.data(),
                              static_cast<std::uint32_t>(output.size()), returned)) {
+      TransferFailed(os_.lastError());
       return reply;
     }
   } catch (...) {
+    try {
+      TransferFailed(CaughtErrorNumber());
+    } catch (...) {
+      // The platform cannot even say why: no number to keep.
+    }
     return reply;  // a failed transfer reads as zeros, like any other
   }
   // A short reply still goes to the window as it came; only the count calls it a failure.
@@ -83,15 +89,18 @@ bool ControllerLink::OpenDevice() noexcept {
   try {
     statusText_.clear();
     openError_ = 0;
-    devicePath_ =
+    transferError_ = 0;
+    devicePath_.clear();
+    const std::string registered =
         ReadRegistryString(platform::kHKeyLocalMachine, kRegistrySubkey, kRegistryValueName, "");
-    if (devicePath_.empty()) {
+    if (registered.empty()) {
       statusText_ = kNoControllerText;
       return false;
     }
-    const std::string path = devicePath_.substr(0, devicePath_.find('\0'));
-    deviceHandle_ = os_.createFile(path, platform::kGenericReadWrite, platform::kFileShareReadWrite,
-                                   platform::kOpenExisting, 0);
+    // Read into a fixed buffer: the path ends at its first NUL.
+    devicePath_ = registered.substr(0, registered.find('\0'));
+    deviceHandle_ = os_.createFile(devicePath_, platform::kGenericReadWrite,
+                                   platform::kFileShareReadWrite, platform::kOpenExisting, 0);
     if (deviceHandle_ <= 0) {
       openError_ = os_.lastError();
       statusText_ = kNoControllerText;
@@ -103,18 +112,25 @@ bool ControllerLink::OpenDevice() noexcept {
   }
 }
 
+std::int32_t ControllerLink::CaughtErrorNumber() {
+  try {
+    throw;
+  } catch (const std::system_error& failure) {
+    return failure.code().value();
+  } catch (const std::bad_alloc&) {
+    return os_.outOfMemoryError();
+  } catch (...) {
+    return os_.lastError();
+  }
+}
+
+void ControllerLink::TransferFailed(std::int32_t number) noexcept {
+  if (transferError_ == 0) transferError_ = number;
+}
+
 void ControllerLink::ReportUnexpectedFailure() noexcept {
   try {
-    std::int32_t number = 0;
-    try {
-      throw;
-    } catch (const std::system_error& failure) {
-      number = failure.code().value();
-    } catch (const std::bad_alloc&) {
-      number = os_.outOfMemoryError();
-    } catch (...) {
-      number = os_.lastError();
-    }
+    const std::int32_t number = CaughtErrorNumber();
     statusText_ = OpenDeviceErrorText(number, os_.errorText(number));
   } catch (...) {
     // Even the message could not be built: an empty status would claim the open worked.

@@ -65,16 +65,22 @@ class ControllerLink {
 
   platform::Handle DeviceHandle() const { return deviceHandle_; }
   const std::string& StatusText() const { return statusText_; }
+  // The registered device's path as opened (cut at its first NUL); empty when none is.
   const std::string& DevicePath() const { return devicePath_; }
-  // The platform's error number for the last open of a registered device that failed, else
-  // 0: the window never looks, a console tool names the reason with it.
+  // The platform's error numbers, which the window never looks at and a console tool names
+  // the reason with: for the last open of a registered device that failed, and for the first
+  // transfer since the last open that the platform failed; else 0.
   std::int32_t OpenError() const { return openError_; }
+  std::int32_t TransferError() const { return transferError_; }
   // Transfers that got no whole reply (no device open, refused, failed, or short): the
   // window never looks, a console tool needs it for its exit status.
   std::uint64_t FailedTransfers() const { return failedTransfers_; }
 
  private:
   void ReportUnexpectedFailure() noexcept;
+  // Inside a handler: the platform's number for the exception being handled.
+  std::int32_t CaughtErrorNumber();
+  void TransferFailed(std::int32_t number) noexcept;
 
   platform::Os& os_;
   std::string& statusText_;
@@ -82,6 +88,7 @@ class ControllerLink {
   std::string devicePath_;
   std::uint64_t failedTransfers_ = 0;
   std::int32_t openError_ = 0;
+  std::int32_t transferError_ = 0;
 };
 
 // Closes the device when the handler that opened it leaves, on every path.

@@ -3,16 +3,19 @@
 // back; the rules live here, so every binding behaves the same.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
+
+#include "ui/key_codes.hpp"
+#include "ui/window_identity.hpp"
 
 namespace tarnwick::ui {
 
 enum class ControlKind { Label, TextEntry, Button };
 
 struct ControlLayout {
-  const char* name;
   ControlKind kind;
   int left;  // twips, 1/1440 inch
   int top;
@@ -22,7 +25,6 @@ struct ControlLayout {
   int tabIndex;
 };
 
-inline constexpr char kWindowCaption[] = "Tarnwick Test";
 inline constexpr int kClientWidthTwips = 3585;
 inline constexpr int kClientHeightTwips = 930;
 inline constexpr char kSetpointTooltip[] = "Enter number 0 to 2047 or use arrow keys.";
@@ -30,22 +32,27 @@ inline constexpr int kPollIntervalMs = 1000;
 
 enum ControlIndex { kSerialLabel, kSetpointEntry, kMilliampLabel, kExitButton };
 inline constexpr std::array<ControlLayout, 4> kLayout = {{
-    {"lblSerNum", ControlKind::Label, 0, 0, 3495, 585, "", 2},
-    {"txtCurrent", ControlKind::TextEntry, 105, 525, 645, 330, "0", 0},
-    {"lblMv", ControlKind::Label, 900, 600, 960, 250, "0mA", 3},
-    {"cmdExit", ControlKind::Button, 2835, 525, 675, 375, "&Exit", 1},
+    {ControlKind::Label, 0, 0, 3495, 585, "", 2},            // lblSerNum
+    {ControlKind::TextEntry, 105, 525, 645, 330, "0", 0},    // txtCurrent
+    {ControlKind::Label, 900, 600, 960, 250, "0mA", 3},      // lblMv
+    {ControlKind::Button, 2835, 525, 675, 375, "&Exit", 1},  // cmdExit
 }};
+
+// The controls in tab order: every binding creates them so, which makes its toolkit's Tab
+// follow it.
+constexpr std::array<ControlIndex, kLayout.size()> TabOrder() {
+  std::array<ControlIndex, kLayout.size()> order{};
+  for (std::size_t index = 0; index < kLayout.size(); ++index) {
+    order[static_cast<std::size_t>(kLayout[index].tabIndex)] = static_cast<ControlIndex>(index);
+  }
+  return order;
+}
+inline constexpr std::array<ControlIndex, kLayout.size()> kTabOrder = TabOrder();
 
 // Twips to pixels at a display's dots per inch, rounded to the nearest pixel.
 constexpr int TwipsToPixels(int twips, int dpi) {
   return (twips * dpi + 720) / 1440;
 }
-
-// Key codes as the entry's key-down handler receives them.
-inline constexpr std::uint16_t kKeyPageUp = 33;
-inline constexpr std::uint16_t kKeyPageDown = 34;
-inline constexpr std::uint16_t kKeyUp = 38;
-inline constexpr std::uint16_t kKeyDown = 40;
 
 struct Label {
   std::string caption;

@@ -11,8 +11,10 @@ namespace tarnwick::ui {
 // event; the windows print it too when TARNWICK_TRACE is set, so all can be compared.
 std::string StateJson(const MainForm& form);
 
-// A JSON string literal for any bytes: escapes quotes, backslashes and control characters,
-// passes well-formed UTF-8 through, and writes any other byte as \u00XX.
-std::string JsonString(const std::string& text);
+// The state line on standard output, flushed at once so a reader follows event by event.
+void PrintState(const MainForm& form);
+
+// Whether TARNWICK_TRACE (set and not empty) asks a window to print its state lines.
+bool TraceRequested();
 
 }  // namespace tarnwick::ui

@@ -135,6 +135,8 @@ INSTANTIATE_TEST_SUITE_P(
                  1024,
                  4},
         ToolCase{"HalfToEven", {"set", "2.5"}, 0, nullptr, "", 2, 4},
+        ToolCase{"FullScale", {"set", "2047"}, 0, nullptr, "", 2047, 4},
+        ToolCase{"FullScaleAfterOptionsEnd", {"--", "set", "100mA"}, 0, nullptr, "", 2047, 4},
         ToolCase{"Json",
                  {"--json", "set", "0.1mA"},
                  0,
@@ -160,6 +162,8 @@ INSTANTIATE_TEST_SUITE_P(
         ToolCase{"Negative", {"set", "-1"}, 64, "", kNotNumber, 700, 0},
         ToolCase{"Exponent", {"set", "1e3"}, 64, "", kNotNumber, 700, 0},
         ToolCase{"Blank", {"set", " 5"}, 64, "", kNotNumber, 700, 0},
+        ToolCase{"BeyondADouble", {"set", std::string(400, '9')}, 64, "", kRange, 700, 0},
+        ToolCase{"TwoValues", {"set", "5", "6"}, 64, "", "set takes one VALUE", 700, 0},
         // Refused before the controller is even looked up: not status 1.
         ToolCase{"EmptyNoController", {"set", ""}, 64, "", kNotNumber, 700, 0, "noregistry"},
         // A registered controller that does not answer.

@@ -53,10 +53,12 @@ std::int32_t FakeOs::regCloseKey(platform::RegKey key) {
 platform::Handle FakeOs::createFile(const std::string& path, std::uint32_t access,
                                     std::uint32_t share, std::uint32_t creation,
                                     std::uint32_t flags) {
-  char line[400];
-  std::snprintf(line, sizeof line, "CreateFile(\"%s\", %X, %u, %u, %u)", path.c_str(), access,
-                share, creation, flags);
-  calls.emplace_back(line);
+  // Every byte the link passed, a NUL as \0, so nothing after a NUL can hide.
+  std::string shown;
+  for (const char c : path) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+  char rest[80];
+  std::snprintf(rest, sizeof rest, "\", %X, %u, %u, %u)", access, share, creation, flags);
+  calls.push_back("CreateFile(\"" + shown + rest);
   if (onCreate) onCreate();
   if (openResult <= 0) lastError_ = createError;
   return openResult;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "control/numeric_prefix.hpp"
+#include "text/json_string.hpp"
 #include "ui/renderings.hpp"
 #include "ui/state_json.hpp"
 #include "unit/fake_os.hpp"
@@ -22,6 +22,7 @@ namespace {
 using control::kColourBlack;
 using control::kColourGrey;
 using testing::FakeOs;
+using text::JsonString;
 
 constexpr char kPath[] = "/run/twusbio";
 
@@ -57,6 +58,7 @@ struct EntryCase {
   std::string pasted;
   std::string text;   // after the change handling
   std::string label;  // the milliamp label after it
+  int counts;         // what the next write sends
 };
 
 void PrintTo(const EntryCase& c, std::ostream* out) {
@@ -84,30 +86,29 @@ TEST_P(EntryRules, NormalisesClampsGreysAndLabels) {
   form.UpdateDAC();
   const auto writes = Writes(os);
   ASSERT_EQ(writes.size(), 3u);
-  const double shown = control::NumericPrefixValue(c.text);
-  const auto bytes = control::SetpointBytes(shown);
-  EXPECT_EQ(writes[1], std::to_string(bytes.low) + "/" + std::to_string(bytes.high));
+  EXPECT_EQ(writes[1], std::to_string(c.counts & 0xFF) + "/" + std::to_string(c.counts >> 8));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, EntryRules,
-    ::testing::Values(EntryCase{"007", "7", "0.3mA"}, EntryCase{"12abc", "12", "0.6mA"},
-                      EntryCase{"abc", "0", "0.0mA"}, EntryCase{"-", "0", "0.0mA"},
-                      EntryCase{" 5", " 5", "0.2mA"}, EntryCase{"5 ", "5 ", "0.2mA"},
-                      EntryCase{"3000", "2047", "100.0mA"}, EntryCase{"-4", "0", "0.0mA"},
-                      EntryCase{"1024", "1024", "50.0mA"}, EntryCase{"1", "1", "0.0mA"},
-                      EntryCase{"101", "101", "4.9mA"}, EntryCase{".5", ".5", "0.0mA"},
-                      EntryCase{"0.5", "0.5", "0.0mA"}, EntryCase{"12.70", "12.7", "0.6mA"},
-                      EntryCase{"00.5", "0.5", "0.0mA"}, EntryCase{"-0", "0", "0.0mA"},
-                      EntryCase{"1e3", "1", "0.0mA"}, EntryCase{"0x10", "0", "0.0mA"},
-                      EntryCase{"2047.5", "2047", "100.0mA"},
-                      EntryCase{"2046.6", "2046.6", "100.0mA"}, EntryCase{"1 0", "10", "0.5mA"},
-                      EntryCase{"   ", "0", "0.0mA"},
-                      EntryCase{"0.0000000000000000001", "0.0000000000000000001", "0.0mA"},
-                      EntryCase{".0000000000000000001", ".0000000000000000001", "0.0mA"},
-                      EntryCase{"1234.56789012345678", "1234.56789012346", "60.3mA"},
-                      EntryCase{std::string(400, '9'), "2047", "100.0mA"},
-                      EntryCase{"-" + std::string(400, '9'), "0", "0.0mA"}));
+    ::testing::Values(EntryCase{"007", "7", "0.3mA", 7}, EntryCase{"12abc", "12", "0.6mA", 12},
+                      EntryCase{"abc", "0", "0.0mA", 0}, EntryCase{"-", "0", "0.0mA", 0},
+                      EntryCase{" 5", " 5", "0.2mA", 5}, EntryCase{"5 ", "5 ", "0.2mA", 5},
+                      EntryCase{"3000", "2047", "100.0mA", 2047}, EntryCase{"-4", "0", "0.0mA", 0},
+                      EntryCase{"1024", "1024", "50.0mA", 1024}, EntryCase{"1", "1", "0.0mA", 1},
+                      EntryCase{"101", "101", "4.9mA", 101}, EntryCase{".5", ".5", "0.0mA", 0},
+                      EntryCase{"0.5", "0.5", "0.0mA", 0}, EntryCase{"12.70", "12.7", "0.6mA", 13},
+                      EntryCase{"00.5", "0.5", "0.0mA", 0}, EntryCase{"-0", "0", "0.0mA", 0},
+                      EntryCase{"1e3", "1", "0.0mA", 1}, EntryCase{"0x10", "0", "0.0mA", 0},
+                      EntryCase{"2047.5", "2047", "100.0mA", 2047},
+                      EntryCase{"2046.6", "2046.6", "100.0mA", 2047},
+                      EntryCase{"1 0", "10", "0.5mA", 10}, EntryCase{"   ", "0", "0.0mA", 0},
+                      EntryCase{"0.0000000000000000001", "0.0000000000000000001", "0.0mA", 0},
+                      EntryCase{".0000000000000000001", ".0000000000000000001", "0.0mA", 0},
+                      EntryCase{"1234.56789012345678", "1234.56789012346", "60.3mA", 1235},
+                      EntryCase{std::string(400, '9'), "2047", "100.0mA", 2047},
+                      EntryCase{"-" + std::string(400, '9'), "0", "0.0mA", 0},
+                      EntryCase{" 0", " 0", "0.0mA", 0}));
 
 TEST_F(FormFixture, EmptyTextStaysEmptyAndGreyWithTheLabelUnchanged) {
   form.Form_Load();
@@ -135,6 +136,7 @@ struct StepCase {
   std::string start;
   std::uint16_t key;
   std::string text;
+  int counts;  // what the key's write sends
 };
 
 void PrintTo(const StepCase& c, std::ostream* out) {
@@ -150,21 +152,23 @@ TEST_P(StepKeys, StepClampAndWriteTheClampedValue) {
   form.txtCurrent_KeyDown(c.key, 0);
   EXPECT_EQ(form.txtCurrent.Text(), c.text);
   EXPECT_EQ(form.txtCurrent.Colour(), kColourBlack);
-  const auto bytes = control::SetpointBytes(control::NumericPrefixValue(c.text));
-  const std::string low = std::to_string(bytes.low);
-  EXPECT_EQ(Writes(os), (std::vector<std::string>{low + "/" + std::to_string(bytes.high | 8),
-                                                  low + "/" + std::to_string(bytes.high),
-                                                  low + "/" + std::to_string(bytes.high | 8)}));
+  const std::string low = std::to_string(c.counts & 0xFF) + "/";
+  const int high = c.counts >> 8;
+  EXPECT_EQ(Writes(os),
+            (std::vector<std::string>{low + std::to_string(high | 8), low + std::to_string(high),
+                                      low + std::to_string(high | 8)}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Ends, StepKeys,
-    ::testing::Values(StepCase{"100", kKeyUp, "101"}, StepCase{"2047", kKeyUp, "2047"},
-                      StepCase{"0", kKeyDown, "0"}, StepCase{"2040", kKeyPageUp, "2047"},
-                      StepCase{"5", kKeyPageDown, "0"}, StepCase{"1", kKeyDown, "0"},
-                      StepCase{"2046", kKeyUp, "2047"}, StepCase{"", kKeyUp, "1"},
-                      StepCase{"12abc", kKeyUp, "13"}, StepCase{"0.5", kKeyUp, "1.5"},
-                      StepCase{"1000", 'A', "1000"}, StepCase{"1000", 37, "1000"}));
+    ::testing::Values(StepCase{"100", kKeyUp, "101", 101}, StepCase{"2047", kKeyUp, "2047", 2047},
+                      StepCase{"0", kKeyDown, "0", 0}, StepCase{"2040", kKeyPageUp, "2047", 2047},
+                      StepCase{"5", kKeyPageDown, "0", 0}, StepCase{"1", kKeyDown, "0", 0},
+                      StepCase{"2046", kKeyUp, "2047", 2047}, StepCase{"", kKeyUp, "1", 1},
+                      StepCase{"12abc", kKeyUp, "13", 13}, StepCase{"0.5", kKeyUp, "1.5", 2},
+                      StepCase{"1000", 'A', "1000", 1000}, StepCase{"1000", 37, "1000", 1000},
+                      StepCase{"100", kKeyPageUp, "110", 110},
+                      StepCase{"100", kKeyPageDown, "90", 90}));
 
 TEST_F(FormFixture, RoadOfOneKeyPress) {
   form.txtCurrent.SetText("100");
@@ -384,9 +388,6 @@ TEST(Layout, TwipsBecomePixelsAtTheDisplaysDpi) {
   EXPECT_EQ(TwipsToPixels(kLayout[kSetpointEntry].left, 96), 7);
   EXPECT_EQ(TwipsToPixels(kLayout[kSetpointEntry].left, 192), 14);
   EXPECT_EQ(TwipsToPixels(15, 144), 2);  // 1.5 pixels rounds up
-  // Tab order: the entry first, then Exit; labels after.
-  EXPECT_EQ(kLayout[kSetpointEntry].tabIndex, 0);
-  EXPECT_EQ(kLayout[kExitButton].tabIndex, 1);
 }
 
 }  // namespace

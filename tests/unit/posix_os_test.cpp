@@ -371,7 +371,7 @@ TEST_F(Device, BadRepliesAreFailedTransfers) {
     std::optional<std::vector<std::uint8_t>> reply;
   } cases[] = {
       {"failure result", std::vector<std::uint8_t>{0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8}},
-      {"no result word", std::vector<std::uint8_t>{1, 0}},
+      {"no whole result word", std::vector<std::uint8_t>{1, 0, 0}},
       {"more than the capacity", std::vector<std::uint8_t>(4 + 9, 1)},
       {"no reply at all", std::nullopt},
   };
@@ -430,12 +430,23 @@ TEST_F(Device, PathsThatAreNoDeviceFailAtOnceWithoutLeaking) {
     foreign.emplace(dir / "foreign.sock");
     paths.push_back(dir / "foreign.sock");
   }
+  // A driver that stopped accepting, its queue full: the connect waits out the bound, no more.
+  const int stalled = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  const int queued = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  sockaddr_un address{AF_UNIX, {}};
+  std::strncpy(address.sun_path, (dir / "stalled.sock").c_str(), sizeof address.sun_path - 1);
+  const auto* to = reinterpret_cast<const sockaddr*>(&address);
+  ASSERT_TRUE(bind(stalled, to, sizeof address) == 0 && listen(stalled, 0) == 0 &&
+              connect(queued, to, sizeof address) == 0);
+  paths.emplace_back(address.sun_path);
   const int before = OpenDescriptors();
   for (const std::string& path : paths) {
     EXPECT_EQ(os.createFile(path, kGenericReadWrite, 3, 3, 0), kInvalidHandle) << path;
     EXPECT_NE(os.lastError(), 0) << path;
   }
   EXPECT_EQ(OpenDescriptors(), before);
+  close(queued);
+  close(stalled);
   std::ifstream content(file);
   std::string text;
   std::getline(content, text);
@@ -504,7 +515,6 @@ TEST_F(Device, RunningOutOfDescriptorsIsAnExceptionNotAMissingController) {
   for (const int fd : fillers) close(fd);
   setrlimit(RLIMIT_NOFILE, &saved);
   EXPECT_EQ(error, EMFILE);
-  EXPECT_EQ(os.errorText(EMFILE), "Too many open files");
 }
 
 }  // namespace

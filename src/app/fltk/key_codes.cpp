@@ -2,7 +2,7 @@
 
 #include <FL/Enumerations.H>
 
-#include "ui/controls.hpp"
+#include "ui/key_codes.hpp"
 
 namespace tarnwick::fltk {
 
@@ -14,70 +14,72 @@ struct KeyPair {
 };
 
 constexpr KeyPair kNamedKeys[] = {
-    {FL_BackSpace, 8},
-    {FL_Tab, 9},
-    {FL_Enter, 13},
-    {FL_KP_Enter, 13},
-    {FL_Shift_L, 16},
-    {FL_Shift_R, 16},
-    {FL_Control_L, 17},
-    {FL_Control_R, 17},
-    {FL_Alt_L, 18},
-    {FL_Alt_R, 18},
-    {FL_Pause, 19},
-    {FL_Caps_Lock, 20},
-    {FL_Escape, 27},
-    {' ', 32},
+    {FL_BackSpace, ui::kKeyBackspace},
+    {FL_Tab, ui::kKeyTab},
+    {FL_Enter, ui::kKeyEnter},
+    {FL_KP_Enter, ui::kKeyEnter},
+    {FL_Shift_L, ui::kKeyShift},
+    {FL_Shift_R, ui::kKeyShift},
+    {FL_Control_L, ui::kKeyControl},
+    {FL_Control_R, ui::kKeyControl},
+    {FL_Alt_L, ui::kKeyAlt},
+    {FL_Alt_R, ui::kKeyAlt},
+    {FL_Pause, ui::kKeyPause},
+    {FL_Caps_Lock, ui::kKeyCapsLock},
+    {FL_Escape, ui::kKeyEscape},
+    {' ', ui::kKeySpace},
     {FL_Page_Up, ui::kKeyPageUp},
     {FL_Page_Down, ui::kKeyPageDown},
-    {FL_End, 35},
-    {FL_Home, 36},
-    {FL_Left, 37},
+    {FL_End, ui::kKeyEnd},
+    {FL_Home, ui::kKeyHome},
+    {FL_Left, ui::kKeyLeft},
     {FL_Up, ui::kKeyUp},
-    {FL_Right, 39},
+    {FL_Right, ui::kKeyRight},
     {FL_Down, ui::kKeyDown},
-    {FL_Print, 44},
-    {FL_Insert, 45},
-    {FL_Delete, 46},
-    {FL_Meta_L, 91},
-    {FL_Meta_R, 92},
-    {FL_Menu, 93},
-    {FL_KP + '*', 106},
-    {FL_KP + '+', 107},
-    {FL_KP + '-', 109},
-    {FL_KP + '.', 110},
-    {FL_KP + '/', 111},
-    {FL_Num_Lock, 144},
-    {FL_Scroll_Lock, 145},
+    {FL_Print, ui::kKeyPrintScreen},
+    {FL_Insert, ui::kKeyInsert},
+    {FL_Delete, ui::kKeyDelete},
+    {FL_Meta_L, ui::kKeyLeftWindows},
+    {FL_Meta_R, ui::kKeyRightWindows},
+    {FL_Menu, ui::kKeyMenu},
+    {FL_KP + '*', ui::kKeyPadMultiply},
+    {FL_KP + '+', ui::kKeyPadAdd},
+    {FL_KP + '-', ui::kKeyPadSubtract},
+    {FL_KP + '.', ui::kKeyPadDecimal},
+    {FL_KP + '/', ui::kKeyPadDivide},
+    {FL_Num_Lock, ui::kKeyNumLock},
+    {FL_Scroll_Lock, ui::kKeyScrollLock},
     // The US layout's punctuation keys, by the character they carry unshifted.
-    {';', 186},
-    {'=', 187},
-    {',', 188},
-    {'-', 189},
-    {'.', 190},
-    {'/', 191},
-    {'`', 192},
-    {'[', 219},
-    {'\\', 220},
-    {']', 221},
-    {'\'', 222},
+    {';', ui::kKeySemicolon},
+    {'=', ui::kKeyEquals},
+    {',', ui::kKeyComma},
+    {'-', ui::kKeyMinus},
+    {'.', ui::kKeyPeriod},
+    {'/', ui::kKeySlash},
+    {'`', ui::kKeyBackquote},
+    {'[', ui::kKeyLeftBracket},
+    {'\\', ui::kKeyBackslash},
+    {']', ui::kKeyRightBracket},
+    {'\'', ui::kKeyQuote},
 };
 
-constexpr int kFunctionKeys = 24;  // Windows codes F1 to F24 as 112 to 135
+constexpr int kFunctionKeys = 24;
 
 }  // namespace
 
 std::uint16_t VirtualKeyCode(int fltkKey) {
-  if (fltkKey >= 'a' && fltkKey <= 'z') return static_cast<std::uint16_t>(fltkKey - 'a' + 'A');
-  if (fltkKey >= '0' && fltkKey <= '9') return static_cast<std::uint16_t>(fltkKey);
+  // FLTK reports a letter key by its lower-case character whatever the shift state.
+  if ((fltkKey >= 'a' && fltkKey <= 'z') || (fltkKey >= '0' && fltkKey <= '9')) {
+    return ui::LetterOrDigitKey(fltkKey);
+  }
   // With Num Lock on, FLTK reports the keypad's digit keys as keypad digits and types them:
   // Windows' numeric-keypad digits. With Num Lock off it reports them as the arrow, page,
   // Home, End, Insert and Delete keys, which map below as Windows' own do.
   if (fltkKey >= FL_KP + '0' && fltkKey <= FL_KP + '9') {
-    return static_cast<std::uint16_t>(96 + fltkKey - (FL_KP + '0'));
+    return static_cast<std::uint16_t>(ui::kKeyPad0 + fltkKey - (FL_KP + '0'));
   }
   if (fltkKey > FL_F && fltkKey <= FL_F + kFunctionKeys) {
-    return static_cast<std::uint16_t>(111 + fltkKey - FL_F);
+    return static_cast<std::uint16_t>(ui::kKeyF1 - 1 + fltkKey - FL_F);
   }
   for (const KeyPair& pair : kNamedKeys) {
     if (pair.fltk == fltkKey) return pair.windows;

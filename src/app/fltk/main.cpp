@@ -16,7 +16,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -221,18 +220,17 @@ void SetCaption(Fl_Widget& widget, const std::string& caption) {
 class MainWindow {
  public:
   explicit MainWindow(ui::MainForm& form) : form_(form) {
-    const char* trace = std::getenv("TARNWICK_TRACE");
-    trace_ = trace != nullptr && trace[0] != '\0';
+    trace_ = ui::TraceRequested();
     dpi_ = ScreenDpi();
     Build();
     form_.OnFailure([this](const char* message) { Fail(message); });
   }
 
   int Run() {
-    Fire([this] { form_.Form_Load(); });
+    Raise([this] { form_.Form_Load(); });
     if (form_.Stopped()) return ui::kFailureExitCode;
     window_->show();
-    if (form_.tmrSNInterval > 0) Fl::add_timeout(Seconds(form_.tmrSNInterval), OnTimer, this);
+    Fl::add_timeout(Seconds(form_.tmrSNInterval), OnTimer, this);
     const int result = Fl::run();
     Fl::remove_timeout(OnTimer, this);
     return form_.Stopped() ? ui::kFailureExitCode : result;
@@ -253,11 +251,7 @@ class MainWindow {
     // Made in the layout's tab order, which FLTK's Tab follows (labels take no focus). The
     // labels draw no box, so where the serial-number label overlaps the entry and Exit their
     // borders still show.
-    for (int tab = 0; tab < static_cast<int>(ui::kLayout.size()); ++tab) {
-      for (std::size_t index = 0; index < ui::kLayout.size(); ++index) {
-        if (ui::kLayout[index].tabIndex == tab) AddControl(index, fontSize);
-      }
-    }
+    for (const ui::ControlIndex index : ui::kTabOrder) AddControl(index, fontSize);
     window_->end();
     form_.OnExit([this] { window_->hide(); });
     entry_->take_focus();
@@ -287,7 +281,7 @@ class MainWindow {
         entry_->when(FL_WHEN_NEVER);  // changes are read back after each event instead
         entry_->value(layout.text);
         entry_->onKeyDown = [this](std::uint16_t code, int shift) {
-          Fire([this, code, shift] { form_.txtCurrent_KeyDown(code, shift); });
+          Raise([this, code, shift] { form_.txtCurrent_KeyDown(code, shift); });
         };
         entry_->afterEvent = [this] { EntryEventDone(); };
         break;
@@ -301,11 +295,11 @@ class MainWindow {
 
   // Every event goes to the model, then the widgets show what the model holds.
   template <typename Handler>
-  void Fire(Handler&& handler) {
+  void Raise(Handler&& handler) {
     form_.RunEvent([&] {
       std::forward<Handler>(handler)();
       Sync();
-      if (trace_) Trace();
+      if (trace_) ui::PrintState(form_);
     });
   }
 
@@ -339,31 +333,25 @@ class MainWindow {
     }
   }
 
-  void Trace() const {
-    const std::string line = ui::StateJson(form_) + "\n";
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
-  }
-
   // The operator changed the text (typed, deleted, pasted, undid): the model hears of it.
   void EntryEventDone() {
     std::string text = entry_->Text();
     if (text == form_.txtCurrent.Text()) return;
     const auto caret = static_cast<std::size_t>(entry_->position());
-    Fire([this, &text, caret] { form_.txtCurrent.Edit(text, caret); });
+    Raise([this, &text, caret] { form_.txtCurrent.Edit(text, caret); });
   }
 
   static void OnTimer(void* data) {
     auto* self = static_cast<MainWindow*>(data);
-    self->Fire([self] { self->form_.tmrSN_Timer(); });
-    if (self->form_.tmrSNInterval > 0 && !self->form_.Stopped()) {
+    self->Raise([self] { self->form_.tmrSN_Timer(); });
+    if (!self->form_.Stopped()) {
       Fl::repeat_timeout(Seconds(self->form_.tmrSNInterval), OnTimer, data);
     }
   }
 
   static void OnExitButton(Fl_Widget*, void* data) {
     auto* self = static_cast<MainWindow*>(data);
-    self->Fire([self] { self->form_.cmdExit_Click(); });
+    self->Raise([self] { self->form_.cmdExit_Click(); });
   }
 
   static void OnWindowCallback(Fl_Widget* window, void*) {

@@ -18,42 +18,40 @@
 #include <string_view>
 
 #include "platform/os.hpp"
+#include "text/json_string.hpp"
 #include "tool/window_running.hpp"
+#include "ui/key_codes.hpp"
 #include "ui/main_form.hpp"
 #include "ui/state_json.hpp"
 
 namespace {
 
+using namespace tarnwick::ui;
+
 // The virtual-key code a key for this character sends; 0 for one the handler never steps on.
 std::uint16_t KeyCodeFor(char c) {
-  if (c >= '0' && c <= '9') return static_cast<std::uint16_t>(c);
-  if (c >= 'a' && c <= 'z') return static_cast<std::uint16_t>(c - 'a' + 'A');
-  if (c >= 'A' && c <= 'Z') return static_cast<std::uint16_t>(c);
   switch (c) {
     case ' ':
-      return 32;
+      return kKeySpace;
     case '.':
-      return 190;
+      return kKeyPeriod;
     case '-':
-      return 189;
+      return kKeyMinus;
     case '+':
-      return 187;
+      return kKeyEquals;
     case ',':
-      return 188;
+      return kKeyComma;
     default:
-      return 0;
+      return LetterOrDigitKey(c);
   }
 }
 
-constexpr std::uint16_t kKeyBackspace = 8;
-
 // One event: the handler, then the state line.
 template <class Handler>
-void Raise(tarnwick::ui::MainForm& form, Handler&& handler) {
+void Raise(MainForm& form, Handler&& handler) {
   form.RunEvent([&] {
     handler();
-    std::printf("%s\n", tarnwick::ui::StateJson(form).c_str());
-    std::fflush(stdout);
+    PrintState(form);
   });
 }
 
@@ -73,7 +71,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: tarnwick-script [--version]   (events on standard input)\n");
     return 2;
   }
-  using tarnwick::ui::MainForm;
   const tarnwick::app::WindowMark mark;  // it re-writes every tick, as a window does
   MainForm form(tarnwick::platform::SystemOs());
   // No timer to stop here: the message goes to standard error and the program ends.
@@ -111,9 +108,9 @@ int main(int argc, char** argv) {
       Raise(form, [&] { form.cmdExit_Click(); });
     } else {
       // Still one line per event, so a reader never falls out of step.
-      std::printf("{\"error\":%s}\n", tarnwick::ui::JsonString("unknown event: " + line).c_str());
+      std::printf("{\"error\":%s}\n", tarnwick::text::JsonString("unknown event: " + line).c_str());
       std::fflush(stdout);
     }
   }
-  return form.Stopped() ? tarnwick::ui::kFailureExitCode : 0;
+  return form.Stopped() ? kFailureExitCode : 0;
 }

@@ -20,15 +20,15 @@
 #include "control/setpoint_write.hpp"
 #include "host.hpp"
 #include "link/controller_link.hpp"
+#include "text/json_string.hpp"
 #include "ui/renderings.hpp"
-#include "ui/state_json.hpp"
 #include "utf8_arguments.hpp"
 #include "window_running.hpp"
 
 namespace {
 
 using tarnwick::link::ControllerLink;
-using tarnwick::ui::JsonString;
+using tarnwick::text::JsonString;
 
 constexpr int kExitDone = 0;
 constexpr int kExitNoController = 1;
@@ -165,8 +165,7 @@ std::optional<Failure> ParseCounts(const std::string& text, int& counts) {
   }
   const double exact =
       milliamps ? value * tarnwick::control::kFullScale / kFullScaleMilliamps : value;
-  const auto bytes = tarnwick::control::SetpointBytes(exact);  // the window's rounding
-  counts = bytes.low | bytes.high << 8;
+  counts = tarnwick::control::SetpointBytes(exact).Counts();  // the window's rounding
   return std::nullopt;
 }
 
@@ -194,16 +193,16 @@ class FixedText final : public tarnwick::control::SetpointWindow {
   Output& output_;
 };
 
-std::string PathOf(const ControllerLink& link) {
-  const std::string& path = link.DevicePath();
-  return path.substr(0, path.find('\0'));
-}
-
-// The system's words for an open's failure, without a closing full stop.
+// The system's words for a failure, without a closing full stop.
 std::string Reason(std::int32_t error) {
   std::string text = tarnwick::platform::SystemOs().errorText(error);
   if (!text.empty() && text.back() == '.') text.pop_back();
   return text.empty() ? "error " + std::to_string(error) : text;
+}
+
+// " (reason)" after a transfer that failed, where the system gave one.
+std::string TransferReason(const ControllerLink& link) {
+  return link.TransferError() != 0 ? " (" + Reason(link.TransferError()) + ")" : "";
 }
 
 // What the last open says: nothing when it worked. No registry value is "no controller"
@@ -212,7 +211,7 @@ std::string Reason(std::int32_t error) {
 std::optional<Failure> OpenFailure(const ControllerLink& link) {
   const std::string& status = link.StatusText();
   if (status.empty()) return std::nullopt;
-  const std::string path = PathOf(link);
+  const std::string& path = link.DevicePath();
   if (status != tarnwick::link::kNoControllerText) return Failure{kExitNoAnswer, status};
   if (path.empty()) {
     return Failure{kExitNoController,
@@ -235,8 +234,9 @@ std::optional<Failure> ReadSerial(ControllerLink& link, std::uint32_t& serial) {
   }
   if (auto failure = OpenFailure(link)) return failure;
   if (link.FailedTransfers() != failedBefore) {
-    return Failure{kExitNoAnswer, "the controller at " + PathOf(link) +
-                                      " did not answer the serial number request"};
+    return Failure{kExitNoAnswer, "the controller at " + link.DevicePath() +
+                                      " did not answer the serial number request" +
+                                      TransferReason(link)};
   }
   return std::nullopt;
 }
@@ -373,9 +373,10 @@ int Set(const Request& request, Reporter& report) {
     return report.Fail(*failure);
   }
   if (link.FailedTransfers() != failedBefore) {
-    return report.Fail({kExitNoAnswer, "the controller at " + PathOf(link) +
+    return report.Fail({kExitNoAnswer, "the controller at " + link.DevicePath() +
                                            " did not answer while " + std::to_string(counts) +
-                                           " counts were written: the output is uncertain"});
+                                           " counts were written" + TransferReason(link) +
+                                           ": the output is uncertain"});
   }
   report.output = Output::kSet;
 
@@ -406,7 +407,7 @@ int Status(Reporter& report) {
   std::uint32_t serial = 0;
   const std::optional<Failure> failure = ReadSerial(link, serial);
   const std::string registry = tarnwick::app::RegistryLocation();
-  const std::string device = PathOf(link);
+  const std::string& device = link.DevicePath();
   const bool opened = link.StatusText().empty();
   long process = 0;
   const bool window = tarnwick::app::WindowRunning(process);

@@ -6,11 +6,10 @@
 
 #include <commctrl.h>
 
-#include <cstdlib>
-
 #include "main_window.hpp"
 #include "platform/os.hpp"
 #include "ui/main_form.hpp"
+#include "ui/state_json.hpp"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   INITCOMMONCONTROLSEX classes{};
@@ -18,11 +17,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   classes.dwICC = ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES;
   InitCommonControlsEx(&classes);
 
-  // Under Wine the state lines reach the terminal, so tests can follow the model.
-  const char* trace = std::getenv("TARNWICK_TRACE");
-
   tarnwick::ui::MainForm form(tarnwick::platform::SystemOs());
-  tarnwick::app::MainWindow window(form, trace != nullptr && *trace != '\0');
+  // Under Wine the state lines reach the terminal, so tests can follow the model.
+  tarnwick::app::MainWindow window(form, tarnwick::ui::TraceRequested());
   if (!window.Create(instance, showCommand)) return 1;
 
   MSG message{};

@@ -7,9 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "control/setpoint_write.hpp"
 #include "ui/state_json.hpp"
-#include "window_class.hpp"
 
 namespace tarnwick::app {
 
@@ -148,14 +146,14 @@ bool MainWindow::Create(HINSTANCE instance, int showCommand) {
                  GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
   windowClass.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // the arrow
   windowClass.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
-  windowClass.lpszClassName = kWindowClass;
+  windowClass.lpszClassName = ui::kWindowClass;
   if (RegisterClassExA(&windowClass) == 0) return false;
 
   // Sized for the system DPI first, then again for the DPI of the monitor it landed on.
   const RECT first = WindowRectFor(SystemDpi());
-  if (CreateWindowExA(kWindowExStyle, kWindowClass, ui::kWindowCaption, kWindowStyle, CW_USEDEFAULT,
-                      CW_USEDEFAULT, first.right - first.left, first.bottom - first.top, nullptr,
-                      nullptr, instance, this) == nullptr) {
+  if (CreateWindowExA(kWindowExStyle, ui::kWindowClass, ui::kWindowCaption, kWindowStyle,
+                      CW_USEDEFAULT, CW_USEDEFAULT, first.right - first.left,
+                      first.bottom - first.top, nullptr, nullptr, instance, this) == nullptr) {
     return false;
   }
   dpi_ = WindowDpi(window_);
@@ -185,41 +183,37 @@ bool MainWindow::Create(HINSTANCE instance, int showCommand) {
 
 void MainWindow::CreateControls(HINSTANCE instance) {
   // Created in tab order, which makes it the window order the dialog manager's Tab follows.
-  for (int tab = 0; tab < static_cast<int>(ui::kLayout.size()); ++tab) {
-    for (std::size_t index = 0; index < ui::kLayout.size(); ++index) {
-      const ui::ControlLayout& layout = ui::kLayout[index];
-      if (layout.tabIndex != tab) continue;
-      const char* windowClass = "STATIC";
-      // The serial-number label overlaps the entry and Exit: siblings clip each other, so each
-      // control's own border shows where its geometry puts it.
-      DWORD style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
-      DWORD exStyle = 0;
-      std::string text;
-      switch (layout.kind) {
-        case ui::ControlKind::Label:
-          style |= SS_LEFT | SS_NOPREFIX;  // status texts are data, never mnemonics
-          text = index == ui::kSerialLabel ? form_.lblSerNum.caption : form_.lblMv.caption;
-          break;
-        case ui::ControlKind::TextEntry:
-          windowClass = "EDIT";
-          style |= WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL;
-          exStyle = WS_EX_CLIENTEDGE;
-          text = form_.txtCurrent.Text();
-          break;
-        case ui::ControlKind::Button:
-          windowClass = "BUTTON";
-          style |= WS_TABSTOP | BS_PUSHBUTTON;
-          text = form_.cmdExitCaption;
-          break;
-      }
-      // At their final places: an entry made zero-wide scrolls its text out of sight.
-      controls_[index] = CreateWindowExA(
-          exStyle, windowClass, text.c_str(), style, Pixels(layout.left, dpi_),
-          Pixels(layout.top, dpi_), Pixels(layout.width, dpi_), Pixels(layout.height, dpi_),
-          window_,
-          reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + static_cast<int>(index))),
-          instance, nullptr);
+  for (const ui::ControlIndex index : ui::kTabOrder) {
+    const ui::ControlLayout& layout = ui::kLayout[index];
+    const char* windowClass = "STATIC";
+    // The serial-number label overlaps the entry and Exit: siblings clip each other, so each
+    // control's own border shows where its geometry puts it.
+    DWORD style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
+    DWORD exStyle = 0;
+    std::string text;
+    switch (layout.kind) {
+      case ui::ControlKind::Label:
+        style |= SS_LEFT | SS_NOPREFIX;  // status texts are data, never mnemonics
+        text = index == ui::kSerialLabel ? form_.lblSerNum.caption : form_.lblMv.caption;
+        break;
+      case ui::ControlKind::TextEntry:
+        windowClass = "EDIT";
+        style |= WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL;
+        exStyle = WS_EX_CLIENTEDGE;
+        text = form_.txtCurrent.Text();
+        break;
+      case ui::ControlKind::Button:
+        windowClass = "BUTTON";
+        style |= WS_TABSTOP | BS_PUSHBUTTON;
+        text = form_.cmdExitCaption;
+        break;
     }
+    // At their final places: an entry made zero-wide scrolls its text out of sight.
+    controls_[index] = CreateWindowExA(
+        exStyle, windowClass, text.c_str(), style, Pixels(layout.left, dpi_),
+        Pixels(layout.top, dpi_), Pixels(layout.width, dpi_), Pixels(layout.height, dpi_), window_,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + static_cast<int>(index))),
+        instance, nullptr);
   }
   const HWND entry = Control(ui::kSetpointEntry);
   SetWindowSubclass(entry, EntryProc, kEntrySubclass, reinterpret_cast<DWORD_PTR>(this));
@@ -275,7 +269,7 @@ void MainWindow::Raise(Handler&& handler) {
   form_.RunEvent([&] {
     handler();
     if (window_ != nullptr) Sync();
-    Trace();
+    if (trace_) ui::PrintState(form_);
   });
 }
 
@@ -304,13 +298,6 @@ void MainWindow::Sync() {
     shownColour_ = form_.txtCurrent.Colour();
     InvalidateRect(entry, nullptr, TRUE);
   }
-}
-
-void MainWindow::Trace() const {
-  if (!trace_) return;
-  const std::string line = ui::StateJson(form_) + "\n";
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
 }
 
 void MainWindow::Fail(const char* message) {

@@ -45,7 +45,6 @@ class MainWindow {
   template <class Handler>
   void Raise(Handler&& handler);
   void Sync();
-  void Trace() const;
   // A failure escaped a handler: stop the timer, show the one message, end the program.
   void Fail(const char* message);
 

@@ -1,13 +1,5 @@
 #include "window_running.hpp"
 
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
-#include "win32/window_class.hpp"
-#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,25 +8,9 @@
 
 #include "platform/posix_registry.hpp"
 #include "platform/unique_fd.hpp"
-#endif
 
 namespace tarnwick::app {
 
-#ifdef _WIN32
-WindowMark::WindowMark() = default;
-WindowMark::~WindowMark() = default;
-
-bool WindowRunning(long& process) {
-  process = 0;
-  // By class, not title: another program's window could carry the title.
-  const HWND window = FindWindowA(kWindowClass, nullptr);
-  if (window == nullptr) return false;
-  DWORD id = 0;
-  GetWindowThreadProcessId(window, &id);
-  process = static_cast<long>(id);
-  return true;
-}
-#else
 namespace {
 
 using platform::posix::UniqueFd;
@@ -93,6 +69,5 @@ bool WindowRunning(long& process) {
   process = static_cast<long>(lock.l_pid);
   return true;
 }
-#endif
 
 }  // namespace tarnwick::app

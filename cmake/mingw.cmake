@@ -1,6 +1,13 @@
+# Windows cross-builds with the mingw-w64 compilers. TARNWICK_MINGW_ARCH, which the win32 and
+# win64 presets set, names the target: i686 or x86_64.
+if(NOT TARNWICK_MINGW_ARCH MATCHES "^(i686|x86_64)$")
+  message(FATAL_ERROR "TARNWICK_MINGW_ARCH must be i686 or x86_64, not '${TARNWICK_MINGW_ARCH}'")
+endif()
+# The compiler checks read this file again in projects of their own.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TARNWICK_MINGW_ARCH)
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(TARNWICK_MINGW_PREFIX i686-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR ${TARNWICK_MINGW_ARCH})
+set(TARNWICK_MINGW_PREFIX ${TARNWICK_MINGW_ARCH}-w64-mingw32)
 # The -posix compilers: the default -win32 thread model has no std::mutex.
 set(CMAKE_C_COMPILER ${TARNWICK_MINGW_PREFIX}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${TARNWICK_MINGW_PREFIX}-g++-posix)
