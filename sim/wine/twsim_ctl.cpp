@@ -349,17 +349,17 @@ constexpr char kWrongArguments[] = "unknown command or wrong number of arguments
 
 const CtlCommand kCommands[] = {
     {"status", 0, 0, "status", "plugged, output, loads, serial and request count on one line",
-     [](const Args& args) { return Drive(args, TWSIM_OP_STATUS); }, kWrongArguments},
+     [](const Args& args) { return Drive(args, TWSIM_OP_STATUS); }},
     {"log", 0, 0, "log", "the last calls on the controller device, oldest first, in hex",
-     [](const Args& args) { return Drive(args, TWSIM_OP_STATUS); }, kWrongArguments},
+     [](const Args& args) { return Drive(args, TWSIM_OP_STATUS); }},
     {"serial", 1, 1, "serial N", "serial number to report from now on (decimal or 0x hex)",
-     [](const Args& args) { return DriveWithNumber(args, TWSIM_OP_SERIAL); }, kWrongArguments},
+     [](const Args& args) { return DriveWithNumber(args, TWSIM_OP_SERIAL); }},
     {"unplug", 0, 0, "unplug", "the device name disappears; transfers on open handles fail",
-     [](const Args& args) { return Drive(args, TWSIM_OP_UNPLUG); }, kWrongArguments},
+     [](const Args& args) { return Drive(args, TWSIM_OP_UNPLUG); }},
     {"plug", 0, 0, "plug", "the device is back, powered up afresh (output 0)",
-     [](const Args& args) { return Drive(args, TWSIM_OP_PLUG); }, kWrongArguments},
+     [](const Args& args) { return Drive(args, TWSIM_OP_PLUG); }},
     {"fail", 1, 1, "fail N", "the next N calls fail",
-     [](const Args& args) { return DriveWithNumber(args, TWSIM_OP_FAIL); }, kWrongArguments},
+     [](const Args& args) { return DriveWithNumber(args, TWSIM_OP_FAIL); }},
     {"short", 1, 2, "short N [BYTES]",
      "the next N calls reply with only BYTES bytes (0-7, default 4)",
      [](const Args& args) {
@@ -370,8 +370,7 @@ const CtlCommand kCommands[] = {
        if (!calls) return Refuse(args, "needs a count of calls");
        if (!bytes || *bytes >= 8) return Refuse(args, "takes 0 to 7 bytes");
        return Drive(args, TWSIM_OP_SHORT, *calls, *bytes);
-     },
-     kWrongArguments},
+     }},
     {"hang", 1, 2, "hang N [deaf]",
      "the next N calls stay pending until cancelled; deaf: the cancel is\n"
      "                   ignored too (until the handle closes). hang 0: no more, and every\n"
@@ -381,8 +380,7 @@ const CtlCommand kCommands[] = {
        const auto calls = ParseNumber(args[1]);
        if (!calls) return Refuse(args, "needs a count of calls");
        return Drive(args, TWSIM_OP_HANG, *calls, args.size() == 3 ? 1 : 0);
-     },
-     kWrongArguments},
+     }},
     {"window", 0, 0, "window",
      "the Tarnwick Test window's controls and their texts as one JSON line",
      [](const Args&) { return ReadWindow(); }, kNoArguments},
@@ -422,7 +420,7 @@ int Run(const Args& args) {
   if (command == nullptr) return Refuse(args, kWrongArguments);
   const std::size_t arguments = args.size() - 1;
   if (arguments < command->minArguments || arguments > command->maxArguments) {
-    return Refuse(args, command->arityError);
+    return Refuse(args, command->arityError != nullptr ? command->arityError : kWrongArguments);
   }
   return command->run(args);
 }
