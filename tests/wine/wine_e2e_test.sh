@@ -50,7 +50,7 @@ fail() {
   fi
   if [ -n "${simctl:-}" ] && [ -n "${WINEPREFIX:-}" ]; then
     echo "--- last calls on the controller device:" >&2
-    timeout 20 wine "$simctl" log 2>&1 | tail -n 12 >&2 || true
+    timeout 20 "$wine" "$simctl" log 2>&1 | tail -n 12 >&2 || true
   fi
   exit 1
 }
@@ -75,7 +75,15 @@ work=$build/wine-e2e
 for file in "$exe" "$simctl" "$driver" "$driver_test" "$tarnwick_exe"; do
   [ -f "$file" ] || fail "$file not found: build its preset first"
 done
-for tool in wine wineserver wineboot:wine Xvfb:xvfb xdotool import:imagemagick; do
+source "$source_dir/scripts/wine.sh"
+# Every Wine call goes through the loader of its program's bitness.
+wine=$source_dir/scripts/wine-loader
+if [ "$(tarnwick_wine_loader "$exe")" = "$TARNWICK_WINE32" ] && ! tarnwick_runs_32bit; then
+  echo "skipped: the i686 programs of $build, since $(tarnwick_no_32bit_reason)"
+  exit 77
+fi
+[ -x "$TARNWICK_WINE64" ] || fail "$TARNWICK_WINE64 not found (Debian package wine64)"
+for tool in wineserver:wine Xvfb:xvfb xdotool import:imagemagick; do
   command -v "${tool%%:*}" >/dev/null || fail "${tool%%:*} not found (Debian package ${tool##*:})"
 done
 
@@ -111,7 +119,6 @@ cleanup() {
 trap cleanup EXIT
 
 source "$(dirname "${BASH_SOURCE[0]}")/../gui/own_xvfb.sh"
-source "$source_dir/scripts/wine-prefix.sh"
 start_own_xvfb
 
 export WINEPREFIX=$work/wineprefix WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -127,7 +134,7 @@ timeout 20 wineserver -p120 || fail "could not start a persistent wineserver"
 
 # The first command of the session starts services.exe, whose children (winedevice.exe with
 # the driver) inherit its stderr and debug channels: the driver's DbgPrint lines land here.
-WINEDEBUG=-all,+debugstr timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed \
+WINEDEBUG=-all,+debugstr timeout 60 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed \
   /d N /f >/dev/null 2>"$work/driver.log" || fail "could not set Wine's X11 driver to unmanaged"
 
 install_wine_fonts
@@ -136,7 +143,7 @@ set_dpi() {
   local out
   # reg.exe has been seen to fail once on a busy machine: a second try before giving up.
   for _ in 1 2 3; do
-    out=$(timeout 60 wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD \
+    out=$(timeout 60 "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD \
       /d "$1" /f 2>&1) && return 0
     sleep 1
   done
@@ -152,7 +159,7 @@ ctl() {
     status | log | window | client)
       local out try
       for try in 1 2 3; do
-        out=$(timeout 30 wine "$simctl" "$@" 2>"$work/ctl.err") && {
+        out=$(timeout 30 "$wine" "$simctl" "$@" 2>"$work/ctl.err") && {
           printf '%s\n' "$out"
           return 0
         }
@@ -161,7 +168,7 @@ ctl() {
       tr -d '\r' <"$work/ctl.err" >&2
       return 1
       ;;
-    *) timeout 30 wine "$simctl" "$@" ;;
+    *) timeout 30 "$wine" "$simctl" "$@" ;;
   esac
 }
 regkey='HKLM\System\CurrentControlSet\Services\Tarnwick\TWUSBIO\Parameters'
@@ -216,7 +223,7 @@ start_program() {
   trace=$1
   # The file exists before the first look at it: the background shell opens it only later.
   : >"$trace"
-  TARNWICK_TRACE=1 timeout 150 wine "$exe" >"$trace" 2>>"$work/wine.log" &
+  TARNWICK_TRACE=1 timeout 150 "$wine" "$exe" >"$trace" 2>>"$work/wine.log" &
   app_pid=$!
 }
 
@@ -263,18 +270,15 @@ ours() {
 }
 
 # --- the driver ---
-# With wine32 installed `wine` runs the 32-bit sc.exe, which marks the service WOW64 and has it
-# hosted in the 32-bit winedevice.exe, which cannot load a 64-bit driver: the 64-bit loader
-# makes and starts it.
-sc_wine=wine
-[ "$arch" != win64 ] || [ ! -x /usr/lib/wine/wine64 ] || sc_wine=/usr/lib/wine/wine64
+# The 32-bit sc.exe would mark the service WOW64 and have it hosted in the 32-bit
+# winedevice.exe, which cannot load a 64-bit driver: in a 64-bit prefix the loader is wine64's.
 cp "$driver" "$WINEPREFIX/drive_c/windows/system32/drivers/twusbio_sim.sys"
-if ! timeout 60 "$sc_wine" sc query twusbio_sim >/dev/null 2>&1; then
-  timeout 60 "$sc_wine" sc create twusbio_sim type= kernel start= demand \
+if ! timeout 60 "$wine" sc query twusbio_sim >/dev/null 2>&1; then
+  timeout 60 "$wine" sc create twusbio_sim type= kernel start= demand \
     binPath= 'C:\windows\system32\drivers\twusbio_sim.sys' >/dev/null 2>&1 ||
     fail "sc create twusbio_sim failed"
 fi
-timeout 60 "$sc_wine" sc start twusbio_sim >"$work/sc-start.txt" 2>&1 ||
+timeout 60 "$wine" sc start twusbio_sim >"$work/sc-start.txt" 2>&1 ||
   fail "sc start twusbio_sim failed: $(tr -d '\r' <"$work/sc-start.txt")"
 status=$(ctl status) || fail "tarnwick-simctl status failed"
 [ "$status" = "status plugged=1 output=0 loads=0 serial=12345 held=0 cancelled=0 requests=0" ] ||
@@ -288,9 +292,9 @@ ctl short 1 8 >/dev/null 2>&1 && fail "tarnwick-simctl accepted a short reply of
 ctl plug >/dev/null 2>&1 && fail "plug succeeded on a plugged controller"
 
 # --- start with the controller present ---
-timeout 60 wine reg add "$regkey" /v DeviceName /t REG_SZ /d '\\.\TWUSBIO0' /f >/dev/null 2>&1 ||
+timeout 60 "$wine" reg add "$regkey" /v DeviceName /t REG_SZ /d '\\.\TWUSBIO0' /f >/dev/null 2>&1 ||
   fail "could not write the registry value"
-value=$(timeout 60 wine reg query "$regkey" /v DeviceName 2>/dev/null | tr -d '\r') || true
+value=$(timeout 60 "$wine" reg query "$regkey" /v DeviceName 2>/dev/null | tr -d '\r') || true
 grep -qF 'REG_SZ    \\.\TWUSBIO0' <<<"$value" || fail "the registry value does not read back as \\\\.\\TWUSBIO0"
 
 started=$SECONDS
@@ -480,7 +484,7 @@ wait_for_status "$POLL_LIMIT" plugged=1 held=0 "output=$stepped"
 
 # The tool warns that the window will undo its write (the same value here, so nothing moves).
 code=0
-timeout 60 wine "$tarnwick_exe" set "$stepped" >/dev/null 2>"$work/tool-err" || code=$?
+timeout 60 "$wine" "$tarnwick_exe" set "$stepped" >/dev/null 2>"$work/tool-err" || code=$?
 [ "$code" -eq 0 ] ||
   fail "tarnwick.exe set $stepped beside the window: status $code: $(tr -d '\r' <"$work/tool-err")"
 grep -qF "window is running" "$work/tool-err" || fail "no warning of the running window"
@@ -516,7 +520,7 @@ for row in "${tool_rows[@]}"; do
   case "$before" in
     -) ;;
     noregistry)
-      timeout 60 wine reg delete "$regkey" /v DeviceName /f >/dev/null 2>&1 ||
+      timeout 60 "$wine" reg delete "$regkey" /v DeviceName /f >/dev/null 2>&1 ||
         fail "could not delete the registry value"
       ;;
     *)
@@ -528,7 +532,7 @@ for row in "${tool_rows[@]}"; do
     fail "tarnwick-simctl status failed"
   code=0
   # Wine hands the program its arguments decoded from UTF-8 only in a UTF-8 locale.
-  LC_ALL=C.UTF-8 timeout 60 wine "$tarnwick_exe" "${words[@]}" >"$work/tool-out" \
+  LC_ALL=C.UTF-8 timeout 60 "$wine" "$tarnwick_exe" "${words[@]}" >"$work/tool-out" \
     2>"$work/tool-err" || code=$?
   out=$(tr -d '\r' <"$work/tool-out")
   [ "$code" -eq "$want_code" ] ||
@@ -542,7 +546,7 @@ for row in "${tool_rows[@]}"; do
   if [ "$before" = unplug ]; then
     ctl plug >/dev/null || fail "tarnwick-simctl plug failed"
   elif [ "$before" = noregistry ]; then
-    timeout 60 wine reg add "$regkey" /v DeviceName /t REG_SZ /d '\\.\TWUSBIO0' /f \
+    timeout 60 "$wine" reg add "$regkey" /v DeviceName /t REG_SZ /d '\\.\TWUSBIO0' /f \
       >/dev/null 2>&1 || fail "could not write the registry value"
   fi
   ok "tarnwick.exe $args: status $code${want_out:+, $out}"
@@ -553,7 +557,7 @@ sweep_bat="Z:${source_dir//\//\\}\\docs\\examples\\sweep.bat"
 for plugged in 1 0; do
   [ $plugged = 1 ] || ctl unplug >/dev/null || fail "tarnwick-simctl unplug failed"
   code=0
-  (cd "$(dirname "$tarnwick_exe")" && timeout 120 wine cmd /c "$sweep_bat") \
+  (cd "$(dirname "$tarnwick_exe")" && timeout 120 "$wine" cmd /c "$sweep_bat") \
     >"$work/tool-out" 2>"$work/tool-err" || code=$?
   status=$(ctl status) || fail "tarnwick-simctl status failed"
   if [ $plugged = 1 ]; then
@@ -569,7 +573,7 @@ done
 ok "sweep.bat sweeps to 2047 counts and back to 0, and stops at its first failure with status 2"
 
 # --- start without the registry value, at 144 DPI ---
-timeout 60 wine reg delete "$regkey" /v DeviceName /f >/dev/null 2>&1 ||
+timeout 60 "$wine" reg delete "$regkey" /v DeviceName /f >/dev/null 2>&1 ||
   fail "could not delete the registry value"
 set_dpi 144
 requests=$(ctl status | sed -n 's/.* requests=\([0-9]*\)$/\1/p') ||
@@ -601,15 +605,15 @@ exit_program Tab Return
 ok "Enter on Exit ended the program"
 
 # --- the driver's edges the program never reaches ---
-timeout 120 wine "$driver_test" --gtest_brief=1 >"$work/driver-test.txt" 2>&1 ||
+timeout 120 "$wine" "$driver_test" --gtest_brief=1 >"$work/driver-test.txt" 2>&1 ||
   fail "the driver's own tests failed:
 $(tr -d '\r' <"$work/driver-test.txt")"
 ok "the driver's own tests: $(tr -d '\r' <"$work/driver-test.txt" | grep -F 'PASSED')"
 
 # Stopped, the driver takes its device names along; started again, it is a fresh board.
-timeout 60 "$sc_wine" sc stop twusbio_sim >/dev/null 2>&1 || fail "sc stop twusbio_sim failed"
+timeout 60 "$wine" sc stop twusbio_sim >/dev/null 2>&1 || fail "sc stop twusbio_sim failed"
 ctl status >/dev/null 2>&1 && fail "the control device outlived the driver"
-timeout 60 "$sc_wine" sc start twusbio_sim >/dev/null 2>&1 || fail "sc start after sc stop failed"
+timeout 60 "$wine" sc start twusbio_sim >/dev/null 2>&1 || fail "sc start after sc stop failed"
 status=$(ctl status) || fail "tarnwick-simctl status failed after the restart"
 [ "$status" = "status plugged=1 output=0 loads=0 serial=12345 held=0 cancelled=0 requests=0" ] ||
   fail "the restarted driver reports: $status"
