@@ -153,6 +153,10 @@ if tarnwick_runs_32bit; then
   summary+=("Wine end-to-end table, checks passed: x86_64 $wine64_rows; i686 $wine32_rows on \
 64-bit Windows, $wine32_prefix_rows in a 32-bit prefix")
 else
+  if [ "${TARNWICK_ASSUME_NO_32BIT:-}" != 1 ] && tarnwick_kernel_config_runs_32bit; then
+    echo "the probe says this kernel cannot run 32-bit programs, yet its configuration says it can"
+    exit 1
+  fi
   summary+=("Wine end-to-end table, checks passed: x86_64 $wine64_rows; i686 skipped \
 ($(tarnwick_no_32bit_reason))")
 fi

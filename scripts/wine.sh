@@ -36,6 +36,17 @@ tarnwick_probe_32bit() {
 tarnwick_runs_32bit() {
   [ "${TARNWICK_ASSUME_NO_32BIT:-}" != 1 ] && tarnwick_probe_32bit
 }
+# Whether the running kernel's own configuration says it runs 32-bit programs: built with IA32
+# emulation, not disabled by default nor on its command line. No answer where the configuration
+# cannot be read. A second witness, so that a probe answering no by mistake does not pass.
+tarnwick_kernel_config_runs_32bit() {
+  local config
+  config=$(zcat /proc/config.gz 2>/dev/null || cat "/boot/config-$(uname -r)" 2>/dev/null) ||
+    return 1
+  grep -qx 'CONFIG_IA32_EMULATION=y' <<<"$config" &&
+    ! grep -qx 'CONFIG_IA32_EMULATION_DEFAULT_DISABLED=y' <<<"$config" &&
+    ! grep -qE '(^| )ia32_emulation=' /proc/cmdline 2>/dev/null
+}
 # Why the i686 programs do not run here, for the summary and the skipped tests.
 tarnwick_no_32bit_reason() {
   if [ "${TARNWICK_ASSUME_NO_32BIT:-}" = 1 ]; then
