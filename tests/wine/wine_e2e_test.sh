@@ -487,8 +487,23 @@ code=0
 timeout 60 "$wine" "$tarnwick_exe" set "$stepped" >/dev/null 2>"$work/tool-err" || code=$?
 [ "$code" -eq 0 ] ||
   fail "tarnwick.exe set $stepped beside the window: status $code: $(tr -d '\r' <"$work/tool-err")"
-grep -qF "window is running" "$work/tool-err" || fail "no warning of the running window"
+grep -qE "a Tarnwick Test window \(process [0-9]+\) is running" "$work/tool-err" ||
+  fail "no warning of the running window: $(tr -d '\r' <"$work/tool-err")"
 ok "tarnwick.exe warns while the window runs"
+
+# A second window beside the first writes nothing and does not stay: it brings the first to
+# the front and ends with status 3.
+code=0
+second_started=$SECONDS
+timeout 60 wine "$exe" >/dev/null 2>"$work/second-err" || code=$?
+second_took=$((SECONDS - second_started))
+[ "$code" -eq 3 ] || fail "a second window beside the first: status $code: $(tr -d '\r' <"$work/second-err")"
+[ "$second_took" -le 5 ] || fail "the second window took $second_took s to end"
+kill -0 "$app_pid" 2>/dev/null || fail "the first window ended beside the second"
+calls=$(ctl log) || fail "tarnwick-simctl log failed"
+grep -qF 'in=08 12 0a 0a 00 00 00 00' <<<"$calls" && fail "the second window wrote 0: $calls"
+wait_for_status 1 plugged=1 "output=$stepped"
+ok "a second window beside the first wrote nothing and ended in $second_took s with status 3"
 
 exit_program
 ok "Alt+E ended the program"
