@@ -27,7 +27,7 @@ struct ToolCase {
   int exit;
   const char* out;       // all of standard output, or nullptr ({socket}: the device path,
                          // {registry}: where its path is registered, {root}: the registry's
-                         // root)
+                         // root, {help}: what --help prints)
   const char* err;       // a part of standard error (the same placeholders)
   int output;            // the converter afterwards; it holds 700 before
   int requests;          // requests that reached the simulator
@@ -113,6 +113,10 @@ TEST_P(ToolE2E, Invocation) {
       if (text.compare(at, 8, "{socket}") == 0) text.replace(at, 8, sim.SocketPath());
       if (text.compare(at, 10, "{registry}") == 0) text.replace(at, 10, registry);
       if (text.compare(at, 6, "{root}") == 0) text.replace(at, 6, sim.RegistryRoot());
+      if (text.compare(at, 6, "{help}") == 0) {
+        EXPECT_EQ(RunTool({"--help"}, dir, dir + "/help"), 0);
+        text.replace(at, 6, Slurp(dir + "/help"));
+      }
     }
     return text;
   };
@@ -215,6 +219,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "",
                  700,
                  0},
+        // The help a Windows user asks for first, on both systems.
+        ToolCase{"SlashQuestionMark", {"/?"}, 0, "{help}", "", 700, 0},
+        ToolCase{"DashQuestionMark", {"-?"}, 0, "{help}", "", 700, 0},
         ToolCase{"EmptyCommand", {"", "set", "9"}, 64, "", "unknown command", 700, 0},
         ToolCase{"DryRun",
                  {"set", "--dry-run", "50mA"},

@@ -23,6 +23,22 @@ for arch in win32 win64; do
   done
   unzip -p "$zip" "TarnwickTest-$version-$arch/README.txt" | grep -q "Tarnwick Test $version" ||
     fail "$zip: the readme does not name version $version"
+  # What operators open in Notepad and cmd has CRLF line ends, every line.
+  for file in README.txt LICENSE.txt examples/sweep.bat; do
+    unzip -p "$zip" "TarnwickTest-$version-$arch/$file" | grep -qv $'\r$' &&
+      fail "$zip: $file has a line without CRLF"
+  done
+  # Both programs carry an icon group (14), a version (16) and a manifest (24), and the version.
+  scratch=$(mktemp -d)
+  unzip -q "$zip" -d "$scratch"
+  for exe in TarnwickTest.exe tarnwick.exe; do
+    types=$(x86_64-w64-mingw32-objdump -p "$scratch/TarnwickTest-$version-$arch/$exe" |
+      sed -n '/The .rsrc Resource Directory/,/^$/p' | sed -nE 's/^[0-9a-f]{3}   Entry: ID: 0x0000(..),.*/\1/p')
+    [ "$(tr '\n' ' ' <<<"$types")" = "03 0e 10 18 " ] || fail "$zip: $exe has resources $types"
+    strings -el "$scratch/TarnwickTest-$version-$arch/$exe" | grep -qx "$version.0" ||
+      fail "$zip: $exe carries no version $version"
+  done
+  rm -rf "$scratch"
 done
 
 deb=$packages/tarnwick-test_${version}_amd64.deb

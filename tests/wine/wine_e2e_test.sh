@@ -495,7 +495,7 @@ ok "tarnwick.exe warns while the window runs"
 # the front and ends with status 3.
 code=0
 second_started=$SECONDS
-timeout 60 wine "$exe" >/dev/null 2>"$work/second-err" || code=$?
+timeout 60 "$wine" "$exe" >/dev/null 2>"$work/second-err" || code=$?
 second_took=$((SECONDS - second_started))
 [ "$code" -eq 3 ] || fail "a second window beside the first: status $code: $(tr -d '\r' <"$work/second-err")"
 [ "$second_took" -le 5 ] || fail "the second window took $second_took s to end"
@@ -511,13 +511,15 @@ ok "Alt+E ended the program"
 # --- the console tool, with no window to undo its writes ---
 # Each row: ctl command ahead of it (- for none; noregistry: the value removed for the row),
 # arguments (as shell words), exit status, converter afterwards, requests that reached the
-# driver, all of standard output (empty: unchecked).
+# driver, all of standard output (empty: unchecked; {help}: what --help prints).
 tool_rows=(
   '-|set 50mA|0|1024|4|set 1024 counts (50.0mA) on the controller with serial number 305419896'
   '-|--json set 2.5|0|2|4|{"ok":true,"counts":2,"mA":0.1,"serial":305419896}'
   '-|serial|0|2|1|305419896'
   '-|set 3000|64|2|0|'
   '-|set 12abc|64|2|0|'
+  '-|/?|0|2|0|{help}'
+  '-|-?|0|2|0|{help}'
   '-|set ""|64|2|0|'
   '-|set ５０ｍＡ|64|2|0|'
   '-|set ３|64|2|0|'
@@ -550,6 +552,9 @@ for row in "${tool_rows[@]}"; do
   LC_ALL=C.UTF-8 timeout 60 "$wine" "$tarnwick_exe" "${words[@]}" >"$work/tool-out" \
     2>"$work/tool-err" || code=$?
   out=$(tr -d '\r' <"$work/tool-out")
+  if [ "$want_out" = "{help}" ]; then
+    want_out=$(timeout 60 "$wine" "$tarnwick_exe" --help | tr -d '\r') || fail "tarnwick.exe --help failed"
+  fi
   [ "$code" -eq "$want_code" ] ||
     fail "tarnwick.exe $args: status $code, not $want_code: $(tr -d '\r' <"$work/tool-err")"
   [ -z "$want_out" ] || [ "$out" = "$want_out" ] || fail "tarnwick.exe $args printed: $out"
@@ -566,26 +571,38 @@ for row in "${tool_rows[@]}"; do
   fi
   ok "tarnwick.exe $args: status $code${want_out:+, $out}"
 done
-# The batch example, found by cmd beside tarnwick.exe: a whole sweep, and unplugged it stops
-# at its first step with tarnwick's status, trying 0 mA on its way out (Wine's cmd has no timeout: the holds are skipped).
-sweep_bat="Z:${source_dir//\//\\}\\docs\\examples\\sweep.bat"
+# The batch example laid out as in the zip (tarnwick.exe one folder up) and run from another
+# folder: a whole sweep as if double-clicked (it waits for a key at the end), and unplugged,
+# from a console (no wait), it stops at its first step with tarnwick's status, trying 0 mA on
+# its way out (Wine's cmd has no timeout: the holds are skipped). Wine's cmd has no
+# %cmdcmdline% either: the environment gives it, as Explorer's double-click and a console
+# make it on Windows.
+mkdir -p "$work/zip/examples"
+cp "$tarnwick_exe" "$work/zip/"
+cp "$source_dir/docs/examples/sweep.bat" "$work/zip/examples/"
+sweep_bat="Z:${work//\//\\}\\zip\\examples\\sweep.bat"
 for plugged in 1 0; do
   [ $plugged = 1 ] || ctl unplug >/dev/null || fail "tarnwick-simctl unplug failed"
   code=0
-  (cd "$(dirname "$tarnwick_exe")" && timeout 120 "$wine" cmd /c "$sweep_bat") \
+  started_by='"C:\windows\system32\cmd.exe"'
+  [ $plugged = 0 ] || started_by="C:\windows\system32\cmd.exe /c \"\"$sweep_bat\" \""
+  (cd "$work" && CMDCMDLINE=$started_by timeout 120 "$wine" cmd /c "$sweep_bat" </dev/null) \
     >"$work/tool-out" 2>"$work/tool-err" || code=$?
+  if grep -qi 'press any key' "$work/tool-out"; then waited=1; else waited=0; fi
+  [ $waited = $plugged ] || fail "sweep.bat waited for a key: $waited, started by $started_by"
   status=$(ctl status) || fail "tarnwick-simctl status failed"
   if [ $plugged = 1 ]; then
     [ "$code" -eq 0 ] && [ "$(grep -c '^set ' "$work/tool-out")" -eq 12 ] &&
       [[ $status == *" output=0 "* ]] ||
-      fail "sweep.bat: status $code, $status: $(tr -d '\r' <"$work/tool-out" "$work/tool-err")"
+      fail "sweep.bat: status $code, $status: $(cat "$work/tool-out" "$work/tool-err" | tr -d '\r')"
   else
     ctl plug >/dev/null || fail "tarnwick-simctl plug failed"
     [ "$code" -eq 2 ] && [ "$(grep -c 'did not open' "$work/tool-err")" -eq 2 ] ||
       fail "sweep.bat unplugged: status $code: $(tr -d '\r' <"$work/tool-err")"
   fi
 done
-ok "sweep.bat sweeps to 2047 counts and back to 0, and stops at its first failure with status 2"
+ok "sweep.bat from another folder sweeps to 2047 counts and back to 0 and waits when" \
+  "double-clicked; from a console it stops at its first failure with status 2, no wait"
 
 # --- start without the registry value, at 144 DPI ---
 timeout 60 "$wine" reg delete "$regkey" /v DeviceName /f >/dev/null 2>&1 ||

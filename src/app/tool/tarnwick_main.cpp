@@ -59,11 +59,12 @@ constexpr char kUsage[] =
     "  --json      print exactly one JSON object on standard output instead of text\n"
     "  --dry-run   with set: convert and check VALUE and print it; open and send nothing\n"
     "  --version   print the version and exit\n"
-    "  --help      print this help and exit\n"
+    "  --help      print this help and exit (also -h, -? and /?)\n"
     "\n"
     "Exit status: 0 done; 1 no controller is registered; 2 the registered controller did not\n"
     "open (or another program held it) or did not answer; 64 a VALUE or a usage refused\n"
-    "(nothing is sent); 70 the tool itself failed; 74 standard output could not be written.\n"
+    "(nothing is sent); 70 the tool itself failed (out of memory, an internal error); 74\n"
+    "standard output could not be written.\n"
     "The window writes its own set-point again every second: close it first.\n";
 
 // What became of the board's output, for every report that is not a plain success.
@@ -113,7 +114,8 @@ std::optional<Failure> ParseArguments(int argc, char** argv, Request& request) {
       optionsEnd = true;
     } else if (!optionsEnd && arg == "--json") {
       request.json = true;
-    } else if (!optionsEnd && (arg == "--help" || arg == "-h")) {
+    } else if (!optionsEnd && (arg == "--help" || arg == "-h" || arg == "-?" || arg == "/?")) {
+      // "/?" and "-?" are the help a Windows user asks for first.
       request.help = true;
     } else if (!optionsEnd && arg == "--version") {
       request.version = true;
