@@ -261,6 +261,18 @@ INSTANTIATE_TEST_SUITE_P(
                  5,
                  4,
                  "untrusted"},
+        ToolCase{"StatusJsonWindowMarkUntrusted",
+                 {"--json", "status"},
+                 0,
+                 R"({"ok":true,"registry":"{registry}","device":"{socket}","opened":true,)"
+                 R"("serial":305419896,"window":null,"window_unknown":"the window mark )"
+                 R"({root}/window.lock is not a regular file of yours that others cannot )"
+                 R"j(write (mode 0666)"})j"
+                 "\n",
+                 "",
+                 700,
+                 1,
+                 "untrusted"},
         ToolCase{"StatusWindowMarkUntrusted",
                  {"status"},
                  0,
