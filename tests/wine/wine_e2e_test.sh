@@ -604,6 +604,67 @@ done
 ok "sweep.bat from another folder sweeps to 2047 counts and back to 0 and waits when" \
   "double-clicked; from a console it stops at its first failure with status 2, no wait"
 
+# --- the installer: installed silently, the installed programs set 50 mA, a newer one
+# upgrades it, an older one is refused, and removing it leaves nothing ---
+version=$(sed -n 's/^project(TarnwickTest VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
+newer=${version%.*}.$((${version##*.} + 1))
+zip_arch=win32
+file -b "$exe" | grep -q 'PE32+' && zip_arch=win64
+layout=$work/msi/TarnwickTest-$version-$zip_arch
+rm -rf "$work/msi"
+mkdir -p "$layout/examples"
+cp "$exe" "$tarnwick_exe" "$build/README.txt" "$build/crlf/LICENSE.txt" "$layout/"
+cp "$build/crlf/sweep.bat" "$layout/examples/"
+for v in "$version" "$newer"; do
+  "$source_dir/scripts/make_msi.sh" "$layout" "$build/src/app/resources/TarnwickTest.ico" \
+    "$work/msi/$v.msi" "$v" || fail "make_msi.sh $v failed"
+done
+# No desktop entries made for the shortcut (winemenubuilder).
+msiexec() { WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winemenubuilder.exe=d" timeout 120 "$wine" msiexec "$@"; }
+msi() { echo "Z:${work//\//\\}\\msi\\$1.msi"; }
+installed() { ls -d "$WINEPREFIX/drive_c/Program Files"*/"Tarnwick Test" 2>/dev/null || true; }
+# Wine puts a per-machine shortcut in the user's Start menu; Windows in the common one.
+shortcuts() { find "$WINEPREFIX/drive_c" -path '*/Start Menu/Programs/Tarnwick Test.lnk' | wc -l; }
+uninstall_entries() {
+  timeout 60 "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s |
+    tr -d '\r' | grep -A3 'DisplayName .*Tarnwick Test' | sed -n 's/^ *DisplayVersion .* //p'
+}
+msiexec /x "$(msi "$newer")" /qn >/dev/null 2>&1 || true # what a failed run left
+msiexec /i "$(msi "$version")" /qn || fail "msiexec /i $version.msi /qn failed"
+dir=$(installed)
+[ "$(wc -l <<<"$dir")" -eq 1 ] && [ -n "$dir" ] || fail "installed into: '$dir'"
+for file in TarnwickTest.exe tarnwick.exe README.txt LICENSE.txt examples/sweep.bat; do
+  cmp -s "$dir/$file" "$layout/$file" || fail "the installer put no $file, or another, in $dir"
+done
+[ "$(shortcuts)" -eq 1 ] || fail "no Start-menu shortcut after the install"
+[ "$(uninstall_entries)" = "$version" ] || fail "Apps & features: $(uninstall_entries)"
+code=0
+timeout 60 "$wine" "$dir/tarnwick.exe" set 50mA >"$work/tool-out" 2>"$work/tool-err" || code=$?
+[ "$code" -eq 0 ] || fail "the installed tarnwick.exe set 50mA: status $code"
+wait_for_status 1 plugged=1 output=1024
+exe_built=$exe
+exe="$dir/TarnwickTest.exe"
+start_program "$work/trace-msi.txt"
+wait_for_line "$START_LIMIT" 0 '"lblSerNum":"Serial Number: 305419896"'
+wait_for_status "$POLL_LIMIT" output=0
+focus_window >/dev/null
+timeout 10 xdotool type --delay 100 1024 || fail "xdotool could not type"
+timeout 10 xdotool key alt || fail "xdotool could not send alt"
+wait_for_status "$EVENT_LIMIT" output=1024
+exit_program
+exe=$exe_built
+ok "msiexec /i /qn installed $version under $(basename "$(dirname "$dir")"), with a shortcut" \
+  "and an entry in Apps & features; the installed tool and window set 50 mA"
+msiexec /i "$(msi "$newer")" /qn || fail "msiexec /i $newer.msi /qn failed"
+[ "$(installed)" = "$dir" ] && [ "$(uninstall_entries)" = "$newer" ] && [ "$(shortcuts)" -eq 1 ] ||
+  fail "after the upgrade: '$(installed)', Apps & features '$(uninstall_entries)'"
+msiexec /i "$(msi "$version")" /qn >/dev/null 2>&1 && fail "the older installer replaced $newer"
+[ "$(uninstall_entries)" = "$newer" ] || fail "after the older installer: $(uninstall_entries)"
+msiexec /x "$(msi "$newer")" /qn || fail "msiexec /x $newer.msi /qn failed"
+[ -z "$(installed)" ] && [ "$(shortcuts)" -eq 0 ] && [ -z "$(uninstall_entries)" ] ||
+  fail "left after the removal: '$(installed)', $(shortcuts) shortcuts, '$(uninstall_entries)'"
+ok "$newer upgraded $version, $version did not replace $newer, msiexec /x left nothing"
+
 # --- start without the registry value, at 144 DPI ---
 timeout 60 "$wine" reg delete "$regkey" /v DeviceName /f >/dev/null 2>&1 ||
   fail "could not delete the registry value"
