@@ -390,6 +390,24 @@ namespace {
 int refusalExit = 0;
 
 // FLTK's end when the display does not open: the refusal's own status, not FLTK's 1.
+// A message as a dialog shows it: a capital, a full stop, lines of at most 72 characters
+// (FLTK's dialog does not wrap).
+std::string DialogText(std::string text) {
+  if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  text += '.';
+  std::size_t lineStart = 0;
+  for (std::size_t space = text.find(' '); space != std::string::npos;) {
+    const std::size_t next = text.find(' ', space + 1);
+    const std::size_t end = next == std::string::npos ? text.size() : next;
+    if (end - lineStart > 72) {
+      text[space] = '\n';
+      lineStart = space + 1;
+    }
+    space = next;
+  }
+  return text;
+}
+
 [[noreturn]] void EndRefused(const char*, ...) {
   std::_Exit(refusalExit);
 }
@@ -418,7 +436,7 @@ int main(int argc, char** argv) {
     refusalExit = app::RefusalExit(mark.Refusal());
     Fl::fatal = EndRefused;  // no display for the dialog: stderr has said it all
     fl_message_title("Tarnwick Test");
-    fl_alert("%s.", text.c_str());
+    fl_alert("%s", DialogText(text).c_str());
     return refusalExit;
   }
   ui::MainForm form(platform::SystemOs());
