@@ -625,11 +625,16 @@ msi() { echo "Z:${work//\//\\}\\msi\\$1.msi"; }
 installed() { ls -d "$WINEPREFIX/drive_c/Program Files"*/"Tarnwick Test" 2>/dev/null || true; }
 # Wine puts a per-machine shortcut in the user's Start menu; Windows in the common one.
 shortcuts() { find "$WINEPREFIX/drive_c" -path '*/Start Menu/Programs/Tarnwick Test.lnk' | wc -l; }
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 uninstall_entries() {
-  timeout 60 "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s |
+  timeout 60 "$wine" reg query "$uninstall_key" /s |
     tr -d '\r' | grep -A3 'DisplayName .*Tarnwick Test' | sed -n 's/^ *DisplayVersion .* //p'
 }
-msiexec /x "$(msi "$newer")" /qn >/dev/null 2>&1 || true # what a failed run left
+# What a failed run left: its packages' product codes are not these ones'.
+for product in $(timeout 60 "$wine" reg query "$uninstall_key" /s | tr -d '\r' |
+  awk '/^HKEY/ { key = $0; sub(/.*\\/, "", key) } /DisplayName .*Tarnwick Test/ { print key }'); do
+  msiexec /x "$product" /qn >/dev/null 2>&1 || true
+done
 msiexec /i "$(msi "$version")" /qn || fail "msiexec /i $version.msi /qn failed"
 dir=$(installed)
 [ "$(wc -l <<<"$dir")" -eq 1 ] && [ -n "$dir" ] || fail "installed into: '$dir'"
