@@ -26,12 +26,13 @@ namespace {
 constexpr char kMarkName[] = "window.lock";
 constexpr int kKinds = 3;  // bytes 0 to 2 of the file, one per Holder
 
-// Why a file there cannot be believed, in an operator's words.
-std::string Why(const struct stat& st) {
+// Why a file (or, as key, a directory) there cannot be believed, in an operator's words.
+std::string Why(const struct stat& st, bool key = false) {
   if (S_ISLNK(st.st_mode)) return "a symbolic link";
-  if (S_ISFIFO(st.st_mode)) return "a FIFO";
-  if (S_ISDIR(st.st_mode)) return "a directory";
-  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  if (key && !S_ISDIR(st.st_mode)) return "not a directory";
+  if (!key && S_ISFIFO(st.st_mode)) return "a FIFO";
+  if (!key && S_ISDIR(st.st_mode)) return "a directory";
+  if (!key && !S_ISREG(st.st_mode)) return "not a regular file";
   if (platform::posix::DistrustOwner(st.st_uid) != nullptr) return "another user's";
   char mode[16];
   std::snprintf(mode, sizeof mode, "mode %04o", static_cast<unsigned>(st.st_mode & 07777));
@@ -60,14 +61,14 @@ UniqueFd OpenMark(bool create, std::string& reason) {
     reason = "the registry at " + root + " cannot be opened: " + std::strerror(errno);
     return {};
   }
-  if (const char* why = platform::posix::Distrust(rootFd.get(), true)) {
-    reason = "the registry at " + root + " is not trusted: it " + why;
+  struct stat st {};
+  if (::fstat(rootFd.get(), &st) != 0 || platform::posix::Distrust(st, true) != nullptr) {
+    reason = "the registry at " + root + " is not trusted (" + Why(st, true) + ")";
     return {};
   }
   const std::string path = root + "/" + kMarkName;
   const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0);
   UniqueFd fd(::openat(rootFd.get(), kMarkName, flags, 0600));
-  struct stat st {};
   if (!fd) {
     const int error = errno;
     if (!create && error == ENOENT) return {};
