@@ -5,9 +5,9 @@
 
 #include <sddl.h>
 
-#include <atomic>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "setpoint_mark.hpp"
 #include "ui/window_identity.hpp"
@@ -26,7 +26,7 @@ constexpr const char* kKindNames[] = {"Global\\TarnwickTest.SetpointHolder.Windo
                                       "Global\\TarnwickTest.SetpointHolder.Server"};
 
 // A mutex is recursive for its owner: a second take on the same thread would succeed.
-std::atomic<bool> takenHere{false};
+thread_local bool takenHere = false;
 
 PSECURITY_DESCRIPTOR Descriptor() {
   static const PSECURITY_DESCRIPTOR descriptor = [] {
@@ -79,7 +79,7 @@ struct SetpointMark::Held {
 
 SetpointMark::SetpointMark(Holder holder) {
   try {
-    if (takenHere.exchange(true)) {
+    if (std::exchange(takenHere, true)) {
       refusal_.state = MarkReading::State::kHeld;
       refusal_.holder = holder;
       refusal_.process = static_cast<long>(GetCurrentProcessId());
