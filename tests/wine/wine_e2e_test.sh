@@ -625,13 +625,19 @@ msi() { echo "Z:${work//\//\\}\\msi\\$1.msi"; }
 installed() { ls -d "$WINEPREFIX/drive_c/Program Files"*/"Tarnwick Test" 2>/dev/null || true; }
 # Wine puts a per-machine shortcut in the user's Start menu; Windows in the common one.
 shortcuts() { find "$WINEPREFIX/drive_c" -path '*/Start Menu/Programs/Tarnwick Test.lnk' | wc -l; }
-uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+# Apps & features lists both registry views; a 32-bit package's entry is in the 32-bit one.
+uninstall_keys() {
+  local view
+  for view in '' 'Wow6432Node\'; do
+    timeout 60 "$wine" reg query "HKLM\\Software\\${view}Microsoft\\Windows\\CurrentVersion\\Uninstall" \
+      /s 2>/dev/null | tr -d '\r' || true
+  done
+}
 uninstall_entries() {
-  timeout 60 "$wine" reg query "$uninstall_key" /s |
-    tr -d '\r' | grep -A3 'DisplayName .*Tarnwick Test' | sed -n 's/^ *DisplayVersion .* //p'
+  uninstall_keys | grep -A3 'DisplayName .*Tarnwick Test' | sed -n 's/^ *DisplayVersion .* //p'
 }
 # What a failed run left: its packages' product codes are not these ones'.
-for product in $(timeout 60 "$wine" reg query "$uninstall_key" /s | tr -d '\r' |
+for product in $(uninstall_keys |
   awk '/^HKEY/ { key = $0; sub(/.*\\/, "", key) } /DisplayName .*Tarnwick Test/ { print key }'); do
   msiexec /x "$product" /qn >/dev/null 2>&1 || true
 done
