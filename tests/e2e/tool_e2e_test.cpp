@@ -34,7 +34,8 @@ struct ToolCase {
   const char* sim = "";  // a simulator command ahead of the run; "noregistry": none published,
                          // "window": a script driver runs beside, "full": stdout is /dev/full,
                          // "unread": stdout is a pipe nobody reads, "locked": another program
-                         // holds the device session, "untrusted": the window mark is 0666
+                         // holds the device session, "untrusted": the window mark is 0666,
+                         // "openroot": the registry's root is 0777
 };
 
 void PrintTo(const ToolCase& c, std::ostream* os) {
@@ -87,6 +88,8 @@ TEST_P(ToolE2E, Invocation) {
     window = popen(("exec " TARNWICK_SCRIPT_PATH " > " + dir + "/window").c_str(), "w");
     // Its first state line comes after it has marked itself and written its 0.
     for (int i = 0; i < 1000 && Slurp(dir + "/window").empty(); ++i) usleep(10000);
+  } else if (command == "openroot") {
+    ASSERT_EQ(chmod(sim.RegistryRoot().c_str(), 0777), 0);
   } else if (command == "untrusted") {
     const int mark = open((sim.RegistryRoot() + "/window.lock").c_str(), O_RDONLY | O_CREAT, 0600);
     ASSERT_EQ(fchmod(mark, 0666), 0);
@@ -261,6 +264,14 @@ INSTANTIATE_TEST_SUITE_P(
                  5,
                  4,
                  "untrusted"},
+        ToolCase{"RegistryRootUntrusted",
+                 {"set", "5"},
+                 1,
+                 "",
+                 "warning: window: unknown (the registry at {root} is not trusted (mode 0777))",
+                 700,
+                 0,
+                 "openroot"},
         ToolCase{"StatusJsonWindowMarkUntrusted",
                  {"--json", "status"},
                  0,
