@@ -487,8 +487,23 @@ code=0
 timeout 60 "$wine" "$tarnwick_exe" set "$stepped" >/dev/null 2>"$work/tool-err" || code=$?
 [ "$code" -eq 0 ] ||
   fail "tarnwick.exe set $stepped beside the window: status $code: $(tr -d '\r' <"$work/tool-err")"
-grep -qF "window is running" "$work/tool-err" || fail "no warning of the running window"
+grep -qE "a Tarnwick Test window \(process [0-9]+\) is running" "$work/tool-err" ||
+  fail "no warning of the running window: $(tr -d '\r' <"$work/tool-err")"
 ok "tarnwick.exe warns while the window runs"
+
+# A second window beside the first writes nothing and does not stay: it brings the first to
+# the front and ends with status 3.
+code=0
+second_started=$SECONDS
+timeout 60 "$wine" "$exe" >/dev/null 2>"$work/second-err" || code=$?
+second_took=$((SECONDS - second_started))
+[ "$code" -eq 3 ] || fail "a second window beside the first: status $code: $(tr -d '\r' <"$work/second-err")"
+[ "$second_took" -le 5 ] || fail "the second window took $second_took s to end"
+kill -0 "$app_pid" 2>/dev/null || fail "the first window ended beside the second"
+calls=$(ctl log) || fail "tarnwick-simctl log failed"
+grep -qF 'in=08 12 0a 0a 00 00 00 00' <<<"$calls" && fail "the second window wrote 0: $calls"
+wait_for_status 1 plugged=1 "output=$stepped"
+ok "a second window beside the first wrote nothing and ended in $second_took s with status 3"
 
 exit_program
 ok "Alt+E ended the program"
@@ -496,13 +511,15 @@ ok "Alt+E ended the program"
 # --- the console tool, with no window to undo its writes ---
 # Each row: ctl command ahead of it (- for none; noregistry: the value removed for the row),
 # arguments (as shell words), exit status, converter afterwards, requests that reached the
-# driver, all of standard output (empty: unchecked).
+# driver, all of standard output (empty: unchecked; {help}: what --help prints).
 tool_rows=(
   '-|set 50mA|0|1024|4|set 1024 counts (50.0mA) on the controller with serial number 305419896'
   '-|--json set 2.5|0|2|4|{"ok":true,"counts":2,"mA":0.1,"serial":305419896}'
   '-|serial|0|2|1|305419896'
   '-|set 3000|64|2|0|'
   '-|set 12abc|64|2|0|'
+  '-|/?|0|2|0|{help}'
+  '-|-?|0|2|0|{help}'
   '-|set ""|64|2|0|'
   '-|set ５０ｍＡ|64|2|0|'
   '-|set ３|64|2|0|'
@@ -535,6 +552,9 @@ for row in "${tool_rows[@]}"; do
   LC_ALL=C.UTF-8 timeout 60 "$wine" "$tarnwick_exe" "${words[@]}" >"$work/tool-out" \
     2>"$work/tool-err" || code=$?
   out=$(tr -d '\r' <"$work/tool-out")
+  if [ "$want_out" = "{help}" ]; then
+    want_out=$(timeout 60 "$wine" "$tarnwick_exe" --help | tr -d '\r') || fail "tarnwick.exe --help failed"
+  fi
   [ "$code" -eq "$want_code" ] ||
     fail "tarnwick.exe $args: status $code, not $want_code: $(tr -d '\r' <"$work/tool-err")"
   [ -z "$want_out" ] || [ "$out" = "$want_out" ] || fail "tarnwick.exe $args printed: $out"
@@ -551,26 +571,110 @@ for row in "${tool_rows[@]}"; do
   fi
   ok "tarnwick.exe $args: status $code${want_out:+, $out}"
 done
-# The batch example, found by cmd beside tarnwick.exe: a whole sweep, and unplugged it stops
-# at its first step with tarnwick's status, trying 0 mA on its way out (Wine's cmd has no timeout: the holds are skipped).
-sweep_bat="Z:${source_dir//\//\\}\\docs\\examples\\sweep.bat"
+# The batch example laid out as in the zip (tarnwick.exe one folder up) and run from another
+# folder: a whole sweep as if double-clicked (it waits for a key at the end), and unplugged,
+# from a console (no wait), it stops at its first step with tarnwick's status, trying 0 mA on
+# its way out (Wine's cmd has no timeout: the holds are skipped). Wine's cmd has no
+# %cmdcmdline% either: the environment gives it, as Explorer's double-click and a console
+# make it on Windows.
+mkdir -p "$work/zip/examples"
+cp "$tarnwick_exe" "$work/zip/"
+cp "$source_dir/docs/examples/sweep.bat" "$work/zip/examples/"
+sweep_bat="Z:${work//\//\\}\\zip\\examples\\sweep.bat"
 for plugged in 1 0; do
   [ $plugged = 1 ] || ctl unplug >/dev/null || fail "tarnwick-simctl unplug failed"
   code=0
-  (cd "$(dirname "$tarnwick_exe")" && timeout 120 "$wine" cmd /c "$sweep_bat") \
+  started_by='"C:\windows\system32\cmd.exe"'
+  [ $plugged = 0 ] || started_by="C:\windows\system32\cmd.exe /c \"\"$sweep_bat\" \""
+  (cd "$work" && CMDCMDLINE=$started_by timeout 120 "$wine" cmd /c "$sweep_bat" </dev/null) \
     >"$work/tool-out" 2>"$work/tool-err" || code=$?
+  if grep -qi 'press any key' "$work/tool-out"; then waited=1; else waited=0; fi
+  [ $waited = $plugged ] || fail "sweep.bat waited for a key: $waited, started by $started_by"
   status=$(ctl status) || fail "tarnwick-simctl status failed"
   if [ $plugged = 1 ]; then
     [ "$code" -eq 0 ] && [ "$(grep -c '^set ' "$work/tool-out")" -eq 12 ] &&
       [[ $status == *" output=0 "* ]] ||
-      fail "sweep.bat: status $code, $status: $(tr -d '\r' <"$work/tool-out" "$work/tool-err")"
+      fail "sweep.bat: status $code, $status: $(cat "$work/tool-out" "$work/tool-err" | tr -d '\r')"
   else
     ctl plug >/dev/null || fail "tarnwick-simctl plug failed"
     [ "$code" -eq 2 ] && [ "$(grep -c 'did not open' "$work/tool-err")" -eq 2 ] ||
       fail "sweep.bat unplugged: status $code: $(tr -d '\r' <"$work/tool-err")"
   fi
 done
-ok "sweep.bat sweeps to 2047 counts and back to 0, and stops at its first failure with status 2"
+ok "sweep.bat from another folder sweeps to 2047 counts and back to 0 and waits when" \
+  "double-clicked; from a console it stops at its first failure with status 2, no wait"
+
+# --- the installer: installed silently, the installed programs set 50 mA, a newer one
+# upgrades it, an older one is refused, and removing it leaves nothing ---
+version=$(sed -n 's/^project(TarnwickTest VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
+newer=${version%.*}.$((${version##*.} + 1))
+zip_arch=win32
+file -b "$exe" | grep -q 'PE32+' && zip_arch=win64
+layout=$work/msi/TarnwickTest-$version-$zip_arch
+rm -rf "$work/msi"
+mkdir -p "$layout/examples"
+cp "$exe" "$tarnwick_exe" "$build/README.txt" "$build/crlf/LICENSE.txt" "$layout/"
+cp "$build/crlf/sweep.bat" "$layout/examples/"
+for v in "$version" "$newer"; do
+  "$source_dir/scripts/make_msi.sh" "$layout" "$build/src/app/resources/TarnwickTest.ico" \
+    "$work/msi/$v.msi" "$v" || fail "make_msi.sh $v failed"
+done
+# No desktop entries made for the shortcut (winemenubuilder).
+msiexec() { WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winemenubuilder.exe=d" timeout 120 "$wine" msiexec "$@"; }
+msi() { echo "Z:${work//\//\\}\\msi\\$1.msi"; }
+installed() { ls -d "$WINEPREFIX/drive_c/Program Files"*/"Tarnwick Test" 2>/dev/null || true; }
+# Wine puts a per-machine shortcut in the user's Start menu; Windows in the common one.
+shortcuts() { find "$WINEPREFIX/drive_c" -path '*/Start Menu/Programs/Tarnwick Test.lnk' | wc -l; }
+# Apps & features lists both registry views; a 32-bit package's entry is in the 32-bit one.
+uninstall_keys() {
+  local view
+  for view in '' 'Wow6432Node\'; do
+    timeout 60 "$wine" reg query "HKLM\\Software\\${view}Microsoft\\Windows\\CurrentVersion\\Uninstall" \
+      /s 2>/dev/null | tr -d '\r' || true
+  done
+}
+uninstall_entries() {
+  uninstall_keys | grep -A3 'DisplayName .*Tarnwick Test' | sed -n 's/^ *DisplayVersion .* //p'
+}
+# What a failed run left: its packages' product codes are not these ones'.
+for product in $(uninstall_keys |
+  awk '/^HKEY/ { key = $0; sub(/.*\\/, "", key) } /DisplayName .*Tarnwick Test/ { print key }'); do
+  msiexec /x "$product" /qn >/dev/null 2>&1 || true
+done
+msiexec /i "$(msi "$version")" /qn || fail "msiexec /i $version.msi /qn failed"
+dir=$(installed)
+[ "$(wc -l <<<"$dir")" -eq 1 ] && [ -n "$dir" ] || fail "installed into: '$dir'"
+for file in TarnwickTest.exe tarnwick.exe README.txt LICENSE.txt examples/sweep.bat; do
+  cmp -s "$dir/$file" "$layout/$file" || fail "the installer put no $file, or another, in $dir"
+done
+[ "$(shortcuts)" -eq 1 ] || fail "no Start-menu shortcut after the install"
+[ "$(uninstall_entries)" = "$version" ] || fail "Apps & features: $(uninstall_entries)"
+code=0
+timeout 60 "$wine" "$dir/tarnwick.exe" set 50mA >"$work/tool-out" 2>"$work/tool-err" || code=$?
+[ "$code" -eq 0 ] || fail "the installed tarnwick.exe set 50mA: status $code"
+wait_for_status 1 plugged=1 output=1024
+exe_built=$exe
+exe="$dir/TarnwickTest.exe"
+start_program "$work/trace-msi.txt"
+wait_for_line "$START_LIMIT" 0 '"lblSerNum":"Serial Number: 305419896"'
+wait_for_status "$POLL_LIMIT" output=0
+focus_window >/dev/null
+timeout 10 xdotool type --delay 100 1024 || fail "xdotool could not type"
+timeout 10 xdotool key alt || fail "xdotool could not send alt"
+wait_for_status "$EVENT_LIMIT" output=1024
+exit_program
+exe=$exe_built
+ok "msiexec /i /qn installed $version under $(basename "$(dirname "$dir")"), with a shortcut" \
+  "and an entry in Apps & features; the installed tool and window set 50 mA"
+msiexec /i "$(msi "$newer")" /qn || fail "msiexec /i $newer.msi /qn failed"
+[ "$(installed)" = "$dir" ] && [ "$(uninstall_entries)" = "$newer" ] && [ "$(shortcuts)" -eq 1 ] ||
+  fail "after the upgrade: '$(installed)', Apps & features '$(uninstall_entries)'"
+msiexec /i "$(msi "$version")" /qn >/dev/null 2>&1 && fail "the older installer replaced $newer"
+[ "$(uninstall_entries)" = "$newer" ] || fail "after the older installer: $(uninstall_entries)"
+msiexec /x "$(msi "$newer")" /qn || fail "msiexec /x $newer.msi /qn failed"
+[ -z "$(installed)" ] && [ "$(shortcuts)" -eq 0 ] && [ -z "$(uninstall_entries)" ] ||
+  fail "left after the removal: '$(installed)', $(shortcuts) shortcuts, '$(uninstall_entries)'"
+ok "$newer upgraded $version, $version did not replace $newer, msiexec /x left nothing"
 
 # --- start without the registry value, at 144 DPI ---
 timeout 60 "$wine" reg delete "$regkey" /v DeviceName /f >/dev/null 2>&1 ||
