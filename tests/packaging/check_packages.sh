@@ -160,4 +160,4 @@ TARNWICK_TRACE=1 "$bin/tarnwick-test" >"$work/trace" 2>"$work/window.err" &
 pids+=("$!")
 timeout 30 bash -c "until grep -qs 'Serial Number: 4711' '$work/trace'; do sleep 0.2; done" ||
   fail "the packaged window did not show the simulated serial: $(cat "$work/trace" "$work/window.err")"
-echo "packages: 2 zips and the Debian package checked; the installed window ran"
+echo "packages: 2 zips, 2 installers and the Debian package checked; the installed window ran"
