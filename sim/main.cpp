@@ -250,7 +250,22 @@ const ConsoleCommand kCommands[] = {
      }},
     {"hang", 1, 1, "hang N", "the next N calls get no reply at all",
      [](const Call& call) { return QueueCalls(call, &SimServer::HangNext); }},
-    {"clear", 0, 0, "clear", "forget every queued fail, short and hang",
+    {"slow", 2, 2, "slow N MS",
+     "the next N calls are carried out and answered MS milliseconds late\n"
+     "                   (MS up to 60000), other programs' calls served meanwhile",
+     [](const Call& call) {
+       const auto calls = call.Calls();
+       if (!calls) return Next::kContinue;
+       const auto ms = call.Number(2);
+       if (!ms || *ms > kMaxSlowMs) {
+         call.Error("slow takes 0 to " + std::to_string(kMaxSlowMs) + " milliseconds");
+       } else {
+         call.server.SlowNext(*calls, *ms);
+         call.Ok();
+       }
+       return Next::kContinue;
+     }},
+    {"clear", 0, 0, "clear", "forget every queued fail, short, hang and slow",
      [](const Call& call) {
        call.server.ClearFaults();
        call.Ok();
@@ -268,7 +283,8 @@ const ConsoleCommand kCommands[] = {
                                     {"requests", status.requests},
                                     {"fail", status.failQueued},
                                     {"short", status.shortQueued},
-                                    {"hang", status.hangQueued}}));
+                                    {"hang", status.hangQueued},
+                                    {"slow", status.slowQueued}}));
        return Next::kContinue;
      }},
     {"help", 0, 0, "help", nullptr,

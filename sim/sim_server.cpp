@@ -258,6 +258,13 @@ void SimServer::HangNext(unsigned calls) {
   QueueFault(TW_FAULT_HANG, calls, 0);
 }
 
+void SimServer::SlowNext(unsigned calls, unsigned ms) {
+  if (ms > kMaxSlowMs) {
+    throw std::invalid_argument("a slow call waits at most " + std::to_string(kMaxSlowMs) + " ms");
+  }
+  QueueFault(TW_FAULT_SLOW, calls, ms);
+}
+
 void SimServer::ClearFaults() {
   std::lock_guard lock(mutex_);
   tw_faults_clear(&faults_);
@@ -272,7 +279,8 @@ SimStatus SimServer::Status() const {
           requests_,
           tw_faults_pending(&faults_, TW_FAULT_FAIL),
           tw_faults_pending(&faults_, TW_FAULT_SHORT),
-          tw_faults_pending(&faults_, TW_FAULT_HANG)};
+          tw_faults_pending(&faults_, TW_FAULT_HANG),
+          tw_faults_pending(&faults_, TW_FAULT_SLOW)};
 }
 
 void SimServer::OnLoad(std::function<void(const Load& load)> callback) {

@@ -2,6 +2,7 @@
 // status, output, and what reached the converter.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,7 +33,8 @@ struct ToolCase {
   const char* sim = "";  // a simulator command ahead of the run; "noregistry": none published,
                          // "window": a script driver runs beside, "full": stdout is /dev/full,
                          // "unread": stdout is a pipe nobody reads, "locked": another program
-                         // holds the device session
+                         // holds the device session, "late": another writer's first
+                         // transfer lands late, after its own bound and our second transfer
 };
 
 void PrintTo(const ToolCase& c, std::ostream* os) {
@@ -46,9 +48,9 @@ std::string Slurp(const std::string& path) {
   return text.str();
 }
 
-// Exit status; standard output and error go to OUT (else DIR/out; "|": a pipe nobody reads)
+// Its process; standard output and error go to OUT (else DIR/out; "|": a pipe nobody reads)
 // and DIR/err.
-int RunTool(std::vector<std::string> args, const std::string& dir, std::string out = "") {
+pid_t StartTool(std::vector<std::string> args, const std::string& dir, std::string out = "") {
   args.insert(args.begin(), TARNWICK_TOOL_PATH);
   if (out.empty()) out = dir + "/out";
   const pid_t pid = fork();
@@ -63,9 +65,17 @@ int RunTool(std::vector<std::string> args, const std::string& dir, std::string o
     execv(argv[0], argv.data());
     _exit(127);
   }
+  return pid;
+}
+
+int Wait(pid_t pid) {
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+int RunTool(std::vector<std::string> args, const std::string& dir, std::string out = "") {
+  return Wait(StartTool(std::move(args), dir, std::move(out)));
 }
 
 class ToolE2E : public ::testing::TestWithParam<ToolCase> {};
@@ -78,6 +88,7 @@ TEST_P(ToolE2E, Invocation) {
   const std::string dir = sim.Directory();
   FILE* window = nullptr;
   int held = -1;
+  pid_t late = -1;
   const std::string out = command == "full" ? "/dev/full" : command == "unread" ? "|" : "";
   if (command == "noregistry") {
     setenv("TARNWICK_REGISTRY", (dir + "/empty").c_str(), 1);
@@ -89,6 +100,12 @@ TEST_P(ToolE2E, Invocation) {
     const std::string lock = sim.RegistryRoot() + "/" + platform::posix::kSessionLockFile;
     held = open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
+  } else if (command == "late") {
+    for (const char* slow : {"slow 1 400", "slow 2 0", "slow 1 200"}) sim.Command(slow);
+    const long before = sim.Status().requests;
+    mkdir((dir + "/late").c_str(), 0700);
+    late = StartTool({"set", "1000"}, dir + "/late");
+    while (sim.Status().requests == before) usleep(1000);
   } else if (!command.empty() && out.empty()) {
     ASSERT_EQ(sim.Command(command).rfind("ok", 0), 0u);
   }
@@ -97,6 +114,9 @@ TEST_P(ToolE2E, Invocation) {
   EXPECT_EQ(RunTool(c.args, dir, out), c.exit);
   if (window != nullptr) pclose(window);
   if (held >= 0) close(held);
+  if (late > 0) {
+    EXPECT_EQ(Wait(late), 2);
+  }
   const auto expand = [&](std::string text) {
     const std::string registry =
         std::getenv("TARNWICK_REGISTRY") +
@@ -178,6 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  "unplug"},
         ToolCase{"SessionHeld", {"set", "5"}, 2, "", "in use by another program", 700, 0, "locked"},
+        ToolCase{"AfterALateRequest", {"set", "900"}, 0, nullptr, "", 900, 4, "late"},
         // The latch was high, so the two transfers left still load the value.
         ToolCase{"WriteFails", {"set", "1500"}, 2, "", "did not answer", 1500, 3, "fail 1"},
         ToolCase{"IdentifyFails", {"serial"}, 2, "", "did not answer", 700, 1, "fail 1"},

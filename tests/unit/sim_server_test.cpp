@@ -586,7 +586,7 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
                         "  device path : " + path, "  published as: " + valueFile,
                         "  serial      : 4660", "  request log : " + dir.File("log"),
                         "Commands: unplug, plug, serial N, fail N, short N [BYTES], hang N, "
-                        "clear, status, help, quit",
+                        "slow N MS, clear, status, help, quit",
                         "ready"}));
   EXPECT_EQ(ReadFile(valueFile), path);
   Client client(path);
@@ -595,7 +595,7 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
 
   const std::pair<const char*, const char*> exchanges[] = {
       {"status",
-       "status plugged=1 output=1000 loads=2 serial=4660 requests=3 fail=0 short=0 hang=0"},
+       "status plugged=1 output=1000 loads=2 serial=4660 requests=3 fail=0 short=0 hang=0 slow=0"},
       {"hang 9", "ok hang 9"},
       {"clear", "ok clear"},
       {"fail 1000001", "error: at most 1000000 calls at a time"},
@@ -610,8 +610,10 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
       {"short 1 8", "error: short takes 0 to 7 data bytes"},
       {"serial 4294967296", "error: serial needs a number from 0 to 4294967295"},
       {"frobnicate", "error: unknown command 'frobnicate' (try help)"},
+      {"slow 1 60001", "error: slow takes 0 to 60000 milliseconds"},
+      {"slow 2 5", "ok slow 2 5"},
       {"status",
-       "status plugged=1 output=1000 loads=2 serial=77 requests=3 fail=1 short=2 hang=0"}};
+       "status plugged=1 output=1000 loads=2 serial=77 requests=3 fail=1 short=2 hang=0 slow=2"}};
   for (const auto& [command, answer] : exchanges) EXPECT_EQ(sim->Command(command), answer);
   EXPECT_EQ(client.Call(Request(kIdentify)), kFailed);
   EXPECT_EQ(client.Call(Request(kIdentify)), Ok({77, 0}));
@@ -622,7 +624,7 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
   EXPECT_EQ(sim->Command("hang 3"), "ok hang 3");
   EXPECT_EQ(sim->Command("plug"), "ok plug");  // powered up afresh: no fault left
   const std::string status =
-      "status plugged=1 output=0 loads=0 serial=77 requests=6 fail=0 short=0 hang=0";
+      "status plugged=1 output=0 loads=0 serial=77 requests=6 fail=0 short=0 hang=0 slow=0";
   EXPECT_EQ(sim->Command("status"), status);
   sim->Command("help");
   EXPECT_EQ(sim->ReadThrough("ok help").back(), "ok help");
@@ -667,14 +669,14 @@ TEST_F(SimProgram, PrintsTheLoadsItIsAskedForAndCountsEveryOne) {
     }
     printedThrough(
         printed,
-        "status plugged=1 output=500 loads=6 serial=4660 requests=15 fail=0 short=0 hang=0");
+        "status plugged=1 output=500 loads=6 serial=4660 requests=15 fail=0 short=0 hang=0 slow=0");
     EXPECT_EQ(sim->Command("unplug"), "ok unplug");
     EXPECT_EQ(sim->Command("plug"), "ok plug");
     Client client(path);
     for (const unsigned counts : {0u, 0u}) WriteCounts(client, counts);
     printedThrough(
         printedAfterReplug,
-        "status plugged=1 output=0 loads=3 serial=4660 requests=21 fail=0 short=0 hang=0");
+        "status plugged=1 output=0 loads=3 serial=4660 requests=21 fail=0 short=0 hang=0 slow=0");
   }
 }
 
@@ -747,9 +749,9 @@ TEST_F(SimProgram, KeepsAnsweringAndStopsOnSignalWhileNobodyReadsItsConsoleOrLog
   ASSERT_LT(loaded, 5000u);  // one a write: the first write's second load is no change
   EXPECT_EQ(line,
             std::to_string(5000 - loaded) + " console lines dropped while the console was blocked");
-  EXPECT_EQ(
-      sim->Command("status"),
-      "status plugged=1 output=904 loads=5001 serial=4660 requests=15000 fail=0 short=0 hang=0");
+  EXPECT_EQ(sim->Command("status"),
+            "status plugged=1 output=904 loads=5001 serial=4660 requests=15000 fail=0 short=0 "
+            "hang=0 slow=0");
 
   ASSERT_NO_FATAL_FAILURE(writeChanges(5000));
   sim->Signal(SIGTERM);
@@ -780,7 +782,7 @@ TEST_F(SimProgram, ServesOnlyItsUserWhateverTheUmaskAndClientsLeftOpenCannotLock
   EXPECT_TRUE(clients[1]->Dropped());  // idle the longest: the first made a request since
   EXPECT_EQ(clients[0]->Call(Request(kIdentify)), serial);
   const std::string status =
-      "status plugged=1 output=0 loads=0 serial=4660 requests=3 fail=0 short=0 hang=0";
+      "status plugged=1 output=0 loads=0 serial=4660 requests=3 fail=0 short=0 hang=0 slow=0";
   const std::vector<std::string> printed = {
       "refusing new clients: all 16 connections are in use (said once, until one is taken "
       "again)",
