@@ -159,6 +159,11 @@ bool SimServer::AcceptClients(unsigned& dropped, bool& refusing) {
             [](const Connection& a, const Connection& b) { return a.lastActive < b.lastActive; });
         // One that made a request lately may be inside its session: it is never cut.
         if (now - idlest->lastActive < options_.idleBeforeClose) {
+          // Told why before it is closed, so its program can say nothing was sent.
+          std::array<std::uint8_t, wire::kWireResultBytes> refused{};
+          wire::PutU32(refused.data(), wire::kWireRefused);
+          static_cast<void>(
+              ::send(fd.get(), refused.data(), refused.size(), MSG_DONTWAIT | MSG_NOSIGNAL));
           fd.reset();
           if (!std::exchange(refusing_, true)) refusing = true;
           continue;

@@ -187,6 +187,15 @@ bool PosixOs::deviceIoControl(Handle handle, std::uint32_t code, const std::uint
     if (sent == static_cast<ssize_t>(request.size())) break;
     if (sent < 0 && errno == EINTR && std::chrono::steady_clock::now() < deadline) continue;
     if (sent < 0 && (timedOut() || errno == EINTR)) return markBroken(ETIMEDOUT);
+    if (sent < 0 && (errno == EPIPE || errno == ECONNRESET)) {
+      // Closed on us: a driver at its limit of clients says so first.
+      const int error = errno;
+      std::uint8_t word[kWireResultBytes];
+      const bool refused =
+          recv(handle, word, sizeof word, MSG_DONTWAIT) == static_cast<ssize_t>(sizeof word) &&
+          ReadU32(word) == kWireRefused;
+      return markBroken(refused ? ECONNREFUSED : error);
+    }
     return Fail(sent < 0 ? errno : EPROTO);
   }
 
@@ -211,6 +220,7 @@ bool PosixOs::deviceIoControl(Handle handle, std::uint32_t code, const std::uint
     if (got < static_cast<ssize_t>(kWireResultBytes) || (message.msg_flags & MSG_TRUNC) != 0) {
       return markBroken(EPROTO);
     }
+    if (ReadU32(reply.data()) == kWireRefused) return markBroken(ECONNREFUSED);
     if (ReadU32(reply.data()) == kWireFailure) return Fail(EIO);
     const auto written =
         static_cast<std::uint32_t>(static_cast<std::size_t>(got) - kWireResultBytes);

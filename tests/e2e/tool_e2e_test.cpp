@@ -1,15 +1,20 @@
 // The tarnwick console tool against a real tarnwick-sim: one row per invocation, with its exit
 // status, output, and what reached the converter.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -35,6 +40,11 @@ struct ToolCase {
                          // "unread": stdout is a pipe nobody reads, "locked": another program
                          // holds the device session, "late": another writer's first
                          // transfer lands late, after its own bound and our second transfer
+                         // "lock:KIND": the session lock file is a symlink, a dangling one, a
+                         // FIFO, mode 0666 or another user's; "root:0777": so is the registry's
+                         // root; "cap": the simulator's every connection is taken
+  int signal = 0;        // sent to the tool once its first transfer reached the simulator
+                         // (with "locked": while it waits for its turn)
 };
 
 void PrintTo(const ToolCase& c, std::ostream* os) {
@@ -89,6 +99,8 @@ TEST_P(ToolE2E, Invocation) {
   FILE* window = nullptr;
   int held = -1;
   pid_t late = -1;
+  int busy[16];
+  std::fill(std::begin(busy), std::end(busy), -1);
   const std::string out = command == "full" ? "/dev/full" : command == "unread" ? "|" : "";
   if (command == "noregistry") {
     setenv("TARNWICK_REGISTRY", (dir + "/empty").c_str(), 1);
@@ -100,6 +112,38 @@ TEST_P(ToolE2E, Invocation) {
     const std::string lock = sim.RegistryRoot() + "/" + platform::posix::kSessionLockFile;
     held = open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
+  } else if (command.rfind("lock:", 0) == 0) {
+    const std::string lock = sim.RegistryRoot() + "/" + platform::posix::kSessionLockFile;
+    const std::string kind = command.substr(5);
+    unlink(lock.c_str());
+    if (kind == "symlink") close(open((dir + "/target").c_str(), O_CREAT | O_WRONLY, 0600));
+    if (kind == "symlink" || kind == "dangling") {
+      ASSERT_EQ(symlink((dir + "/target").c_str(), lock.c_str()), 0);
+    } else if (kind == "fifo") {
+      ASSERT_EQ(mkfifo(lock.c_str(), 0600), 0);
+    } else {
+      close(open(lock.c_str(), O_CREAT | O_WRONLY, 0600));
+      if (kind == "0666") {
+        ASSERT_EQ(chmod(lock.c_str(), 0666), 0);
+      }
+      if (kind == "nobody" && chown(lock.c_str(), 65534, 65534) != 0) {
+        GTEST_SKIP() << "another user's file needs root to make";
+      }
+    }
+  } else if (command == "root:0777") {
+    ASSERT_EQ(chmod(sim.RegistryRoot().c_str(), 0777), 0);
+  } else if (command == "cap") {
+    const std::uint8_t request[] = {0x28, 0x20, 0x22, 0, 8, 0, 0, 0, 8, 18, 11, 10, 0, 0, 0, 0};
+    for (int& fd : busy) {
+      fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::strncpy(address.sun_path, sim.SocketPath().c_str(), sizeof address.sun_path - 1);
+      std::uint8_t reply[16];
+      ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+      ASSERT_EQ(send(fd, request, sizeof request, 0), static_cast<ssize_t>(sizeof request));
+      ASSERT_GT(recv(fd, reply, sizeof reply, 0), 0);  // a request lately: not idle
+    }
   } else if (command == "late") {
     for (const char* slow : {"slow 1 400", "slow 2 0", "slow 1 200"}) sim.Command(slow);
     const long before = sim.Status().requests;
@@ -111,9 +155,23 @@ TEST_P(ToolE2E, Invocation) {
   }
   const long requests = sim.Status().requests;
 
-  EXPECT_EQ(RunTool(c.args, dir, out), c.exit);
+  const pid_t tool = StartTool(c.args, dir, out);
+  if (c.signal != 0) {
+    if (command == "locked") {
+      usleep(300000);
+    } else {
+      while (sim.Status().requests == requests) usleep(1000);
+    }
+    kill(tool, c.signal);
+  }
+  EXPECT_EQ(Wait(tool), c.exit);
   if (window != nullptr) pclose(window);
   if (held >= 0) close(held);
+  if (command == "root:0777") chmod(sim.RegistryRoot().c_str(), 0700);
+  for (const int fd : busy) close(fd);
+  if (command == "lock:dangling") {
+    EXPECT_NE(access((dir + "/target").c_str(), F_OK), 0);  // nothing made where it points
+  }
   if (late > 0) {
     EXPECT_EQ(Wait(late), 2);
   }
@@ -126,6 +184,7 @@ TEST_P(ToolE2E, Invocation) {
     for (auto at = text.find('{'); at != std::string::npos; at = text.find('{', at + 1)) {
       if (text.compare(at, 8, "{socket}") == 0) text.replace(at, 8, sim.SocketPath());
       if (text.compare(at, 10, "{registry}") == 0) text.replace(at, 10, registry);
+      if (text.compare(at, 6, "{root}") == 0) text.replace(at, 6, sim.RegistryRoot());
     }
     return text;
   };
@@ -141,6 +200,10 @@ TEST_P(ToolE2E, Invocation) {
   EXPECT_EQ(after.requests - requests, c.requests);
 }
 
+#define kLockRefused                                                                           \
+  "tarnwick: the session lock {root}/device-session.lock is not a regular file of yours that " \
+  "others cannot write ("
+#define kNothingSent ": nothing was sent\n"
 constexpr char kNotNumber[] = "is not a plain number";
 constexpr char kRange[] = "is out of range";
 
@@ -198,7 +261,120 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  "unplug"},
         ToolCase{"SessionHeld", {"set", "5"}, 2, "", "in use by another program", 700, 0, "locked"},
+        ToolCase{"SessionLockSymlink",
+                 {"set", "5"},
+                 2,
+                 "",
+                 kLockRefused "a symbolic link)" kNothingSent,
+                 700,
+                 0,
+                 "lock:symlink"},
+        ToolCase{"SessionLockDangling",
+                 {"set", "5"},
+                 2,
+                 "",
+                 kLockRefused "a symbolic link)" kNothingSent,
+                 700,
+                 0,
+                 "lock:dangling"},
+        ToolCase{"SessionLockFifo",
+                 {"set", "5"},
+                 2,
+                 "",
+                 kLockRefused "a FIFO)" kNothingSent,
+                 700,
+                 0,
+                 "lock:fifo"},
+        ToolCase{"SessionLockWritable",
+                 {"set", "5"},
+                 2,
+                 "",
+                 kLockRefused "mode 0666)" kNothingSent,
+                 700,
+                 0,
+                 "lock:0666"},
+        ToolCase{"SessionLockOthers",
+                 {"set", "5"},
+                 2,
+                 "",
+                 kLockRefused "owned by user 65534)" kNothingSent,
+                 700,
+                 0,
+                 "lock:nobody"},
+        ToolCase{"SessionLockStatus",
+                 {"status"},
+                 2,
+                 "registry: {registry}\ndevice: {socket}\nopened: no (the session lock "
+                 "{root}/device-session.lock is not a regular file of yours that others cannot "
+                 "write (mode 0666))\nwindow: none running\n",
+                 kLockRefused "mode 0666)" kNothingSent,
+                 700,
+                 0,
+                 "lock:0666"},
+        ToolCase{"RegistryWritable",
+                 {"set", "5"},
+                 1,
+                 "",
+                 "tarnwick: No controller, check USB connection. The registry at {root} is not "
+                 "trusted (mode 0777): nothing is read from it.\n",
+                 700,
+                 0,
+                 "root:0777"},
+        ToolCase{"RegistryWritableStatus",
+                 {"status"},
+                 1,
+                 "registry: {registry}\ndevice: unknown (the registry at {root} is not trusted "
+                 "(mode 0777))\nopened: no\nwindow: none running\n",
+                 "tarnwick: No controller, check USB connection. The registry at {root} is not "
+                 "trusted (mode 0777): nothing is read from it.\n",
+                 700,
+                 0,
+                 "root:0777"},
+        ToolCase{"TooManyClients",
+                 {"--json", "set", "5"},
+                 2,
+                 R"({"ok":false,"exit":2,"error":"the controller at {socket} refused the )"
+                 R"(connection (too many clients): nothing was sent","output":"untouched"})"
+                 "\n",
+                 "tarnwick: the controller at {socket} refused the connection (too many "
+                 "clients): nothing was sent\n",
+                 700,
+                 0,
+                 "cap"},
         ToolCase{"AfterALateRequest", {"set", "900"}, 0, nullptr, "", 900, 4, "late"},
+        // Stopped by a signal: the transfer in flight ends, nothing more goes out.
+        ToolCase{"Terminated",
+                 {"--json", "set", "5"},
+                 143,
+                 R"({"ok":false,"exit":143,"error":"stopped by SIGTERM while the value was being )"
+                 R"(written: the output is uncertain","output":"uncertain"})"
+                 "\n",
+                 "tarnwick: stopped by SIGTERM while",
+                 700,
+                 1,
+                 "slow 1 150",
+                 SIGTERM},
+        ToolCase{"HungUp",
+                 {"set", "5"},
+                 129,
+                 "",
+                 "tarnwick: stopped by SIGHUP while the value was being written: the output is "
+                 "uncertain\n",
+                 700,
+                 1,
+                 "slow 1 150",
+                 SIGHUP},
+        ToolCase{"InterruptedWaitingItsTurn",
+                 {"--json", "set", "5"},
+                 130,
+                 R"({"ok":false,"exit":130,"error":"stopped by SIGINT before anything was sent",)"
+                 R"("output":"untouched"})"
+                 "\n",
+                 "tarnwick: stopped by SIGINT before anything was sent\n",
+                 700,
+                 0,
+                 "locked",
+                 SIGINT},
         // The latch was high, so the two transfers left still load the value.
         ToolCase{"WriteFails", {"set", "1500"}, 2, "", "did not answer", 1500, 3, "fail 1"},
         ToolCase{"IdentifyFails", {"serial"}, 2, "", "did not answer", 700, 1, "fail 1"},
