@@ -417,6 +417,7 @@ int Main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   Console console;
+  settings.sim.onLogTrouble = [&console](const std::string& trouble) { console.Out(trouble); };
   SimServer server(settings.sim);
   // The program re-writes its set-point every second: only a change, or the first load since
   // power-up, is worth a line unless asked for every one.
@@ -448,6 +449,16 @@ int Main(int argc, char** argv) {
 
   std::string valueFile;
   try {
+    // A second simulator would take the value over, and withdraw it on quitting while the
+    // first still runs.
+    if (const std::string other =
+            settings.noRegistry
+                ? std::string()
+                : LiveDeviceName(platform::posix::RegistryRoot(), settings.sim.socketPath);
+        !other.empty()) {
+      throw std::runtime_error("another simulator serves this registry at " + other +
+                               " (quit it first, or start this one with --no-registry)");
+    }
     server.Start();
     if (!settings.noRegistry) {
       valueFile = PublishDeviceName(platform::posix::RegistryRoot(), settings.sim.socketPath);

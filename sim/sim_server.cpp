@@ -127,9 +127,10 @@ void SimServer::Start() {
   if (!options_.logPath.empty()) {
     // Non-blocking: a FIFO nobody has open for reading fails here instead of hanging.
     UniqueFd fd(::open(options_.logPath.c_str(),
-                       O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
+                       O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                       0666));
     if (!fd) throw SystemError(errno, "cannot open the log " + options_.logPath);
-    log_ = std::make_unique<Console>(std::move(fd), "log", kLogQueuedLines);
+    log_ = std::make_unique<Console>(std::move(fd), "log", kLogQueuedLines, options_.onLogTrouble);
   }
   try {
     wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));

@@ -26,6 +26,8 @@ struct SimOptions {
   std::string socketPath;
   std::uint32_t serial = 12345;
   std::string logPath;  // hex log of every request; empty for none
+  // Told, on the log's own thread, when writes to the log begin to fail.
+  std::function<void(const std::string&)> onLogTrouble{};
   // A connection with no request for this long counts as left open, not inside a session.
   std::chrono::milliseconds idleBeforeClose{1000};
 };

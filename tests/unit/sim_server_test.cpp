@@ -132,10 +132,14 @@ class Client {
   std::optional<Bytes> Call(const Bytes& request) {
     return Send(request) ? Receive() : std::nullopt;
   }
+  // Closed by the simulator, after at most the word that turns a newcomer away (2).
   bool Dropped() {
     pollfd polled{fd_, POLLIN, 0};
-    char byte;
-    return ::poll(&polled, 1, kPatienceMs) == 1 && ::recv(fd_, &byte, 1, MSG_DONTWAIT) <= 0;
+    std::uint8_t word[4];
+    if (::poll(&polled, 1, kPatienceMs) != 1) return false;
+    const ssize_t got = ::recv(fd_, word, sizeof word, MSG_DONTWAIT);
+    if (got != 4 || word[0] != 2 || word[1] != 0 || word[2] != 0 || word[3] != 0) return got <= 0;
+    return ::poll(&polled, 1, kPatienceMs) == 1 && ::recv(fd_, word, 1, MSG_DONTWAIT) <= 0;
   }
 
   int error = 0;
@@ -688,6 +692,7 @@ struct Ending {
   bool published;
   bool replaced;  // another simulator publishes its own path meanwhile
   bool valueKept;
+  bool second = false;  // a second simulator tries to start on the same registry meanwhile
 };
 void PrintTo(const Ending& c, std::ostream* out) {
   *out << c.name;
@@ -702,6 +707,11 @@ TEST_P(SimProgramEnds, CleanlyAndWithdrawsOnlyItsOwnValue) {
   if (c.closeInput) sim->CloseInput();  // it keeps serving all the same
   EXPECT_EQ(Client(path).Call(Request(kIdentify)), Ok({0x34, 0x12, 0, 0, 0, 0, 0, 0}));
   if (c.replaced) PublishDeviceName(registry, "/run/another.sock");
+  if (c.second) {
+    SimProcess other({"--socket", dir.File("other.sock")}, registry);
+    EXPECT_EQ(other.Wait(), 1);  // it names the running one on standard error
+    EXPECT_EQ(ReadFile(valueFile), path);
+  }
   if (c.signal != 0) {
     sim->Signal(c.signal);
   } else {
@@ -717,6 +727,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Ending{"Quit", {}, false, 0, true, false, false},
                       Ending{"TermAfterInputEnds", {}, true, SIGTERM, true, false, false},
                       Ending{"Interrupt", {}, false, SIGINT, true, false, false},
+                      Ending{"HangUp", {}, false, SIGHUP, true, false, false},
+                      Ending{"SecondRefused", {}, false, 0, true, false, false, true},
                       Ending{"KeepRegistry", {"--keep-registry"}, false, 0, true, false, true},
                       Ending{"ValueNoLongerOurs", {}, false, SIGTERM, true, true, true},
                       Ending{"NoRegistry", {"--no-registry"}, true, SIGTERM, false, false, false}),
@@ -759,6 +771,22 @@ TEST_F(SimProgram, KeepsAnsweringAndStopsOnSignalWhileNobodyReadsItsConsoleOrLog
   EXPECT_FALSE(Exists(path));
   EXPECT_FALSE(Exists(valueFile));
   ::close(unread);
+}
+
+// A log that cannot be written loses whole lines, counted; the console says so once a burst.
+TEST_F(SimProgram, SaysOnceWhenItsLogCannotBeWritten) {
+  auto sim = Launch({"--log", "/dev/full"});
+  Client client(path);
+  const std::string trouble =
+      "cannot write the log (No space left on device): its lines are lost and counted until it "
+      "takes them again";
+  EXPECT_EQ(client.Call(Request(kIdentify)), Ok({0x34, 0x12, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(sim->ReadThrough(trouble), std::vector<std::string>{trouble});
+  for (int i = 0; i < 3; ++i) client.Call(Request(kIdentify));
+  const std::string status =
+      "status plugged=1 output=0 loads=0 serial=4660 requests=4 fail=0 short=0 hang=0 slow=0";
+  ASSERT_TRUE(sim->Send("status"));
+  EXPECT_EQ(sim->ReadThrough(status), std::vector<std::string>{status});
 }
 
 TEST_F(SimProgram, ServesOnlyItsUserWhateverTheUmaskAndClientsLeftOpenCannotLockOthersOut) {
