@@ -164,6 +164,10 @@ bool SimServer::AcceptClients(unsigned& dropped, bool& refusing) {
           wire::PutU32(refused.data(), wire::kWireRefused);
           static_cast<void>(
               ::send(fd.get(), refused.data(), refused.size(), MSG_DONTWAIT | MSG_NOSIGNAL));
+          // Closed with a request unread, the connection would be reset and the word lost.
+          std::array<std::uint8_t, kMaxRequestBytes> unread;
+          while (::recv(fd.get(), unread.data(), unread.size(), MSG_DONTWAIT) > 0) {
+          }
           fd.reset();
           if (!std::exchange(refusing_, true)) refusing = true;
           continue;
