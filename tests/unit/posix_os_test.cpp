@@ -424,21 +424,16 @@ TEST_F(Device, AHungDriverFailsWithinTheBoundAndTheLateReplyIsNeverTaken) {
 
 // Each signal interrupts the wait for the reply; the bound is one deadline across them all.
 TEST_F(Device, AStreamOfSignalsCannotStretchTheBound) {
-  const fs::path path = dir / "hung.sock";
-  TestDriver driver(path, [](std::vector<std::uint8_t>) { return std::nullopt; });
-  struct sigaction action {};
-  struct sigaction previous {};
+  TestDriver driver(dir / "hung.sock", [](std::vector<std::uint8_t>) { return std::nullopt; });
+  struct sigaction action {
+  }, previous{};
   action.sa_handler = [](int) {};
   ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
-  const Handle handle = os.createFile(path, kGenericReadWrite, 3, 3, 0);
-  ASSERT_GT(handle, 0);
-  std::atomic<bool> transferOver{false};
-  std::atomic<bool> signalsOver{false};
-  const pthread_t self = pthread_self();
-  std::thread signals([&] {
-    for (int i = 0; i < 100 && !transferOver; ++i) {
+  const Handle handle = os.createFile(dir / "hung.sock", kGenericReadWrite, 3, 3, 0);
+  std::atomic<bool> transferOver{false}, signalsOver{false};
+  std::thread signals([&, self = pthread_self()] {
+    for (int i = 0; i < 100 && !transferOver; ++i, std::this_thread::sleep_for(50ms)) {
       pthread_kill(self, SIGUSR1);
-      std::this_thread::sleep_for(50ms);
     }
     signalsOver = true;
   });
