@@ -304,6 +304,7 @@ INSTANTIATE_TEST_SUITE_P(
         ToolCase{"RegistryWritable", {"set", "5"}, 1, "", Err(kUntrusted), 700, 0, "root:0777"},
         ToolCase{"RegistryWritableStatus", {"status"}, 1, kStatus + "unknown (the registry at {root} is not trusted (mode 0777))\nopened: no\nwindow: none running\n", Err(kUntrusted), 700, 0, "root:0777"},
         ToolCase{"TooManyClients", {"--json", "set", "5"}, 2, JsonFail(2, kRefused, "untouched"), Err(kRefused), 700, 0, "cap"},
+        ToolCase{"TooManyClientsSerial", {"serial"}, 2, "", Err(kRefused), 700, 0, "cap"},
         ToolCase{"AfterALateRequest", {"set", "900"}, 0, Set("900 counts (44.0mA)"), "", 900, 4, "late"},
         // Stopped by a signal: the transfer in flight ends, nothing more goes out.
         ToolCase{"Terminated", {"--json", "set", "5"}, 143, JsonFail(143, "stopped by SIGTERM" + kStopped, "uncertain"), Err("stopped by SIGTERM" + kStopped), 700, 1, "slow 1 150", SIGTERM},
