@@ -271,7 +271,7 @@ class Win32Os final : public Os {
     // A request the driver still holds keeps the session's mutex until it is over.
     const bool late = std::any_of(abandoned_.begin(), abandoned_.begin() + abandonedCount_,
                                   [id](const Abandoned& entry) { return entry.session == id; });
-    if (late) {
+    if (late && keptCount_ < kept_.size()) {
       kept_[keptCount_++] = {session, id, GetCurrentThreadId()};
     } else {
       SessionLocks::Release(session);  // after the device is closed

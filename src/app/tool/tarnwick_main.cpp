@@ -37,8 +37,6 @@ constexpr int kExitUsage = 64;     // sysexits' EX_USAGE: clear of the shells' o
 constexpr int kExitInternal = 70;  // EX_SOFTWARE: the tool itself failed
 constexpr int kExitOutput = 74;    // EX_IOERR: the report could not be written
 
-constexpr double kFullScaleMilliamps = 100.0;
-
 constexpr char kUsage[] =
     "Usage: tarnwick [--json] set [--dry-run] VALUE\n"
     "       tarnwick [--json] serial\n"
@@ -231,13 +229,15 @@ std::optional<Failure> ParseCounts(const std::string& text, int& counts) {
     return Failure{kExitUsage,
                    "VALUE " + JsonString(text) + " is not a plain number of " + kValueForms};
   }
-  if (milliamps ? value > kFullScaleMilliamps : value > tarnwick::control::kFullScale) {
+  if (milliamps ? value > tarnwick::control::kFullScaleMilliamps
+                : value > tarnwick::control::kFullScale) {
     return Failure{kExitUsage,
                    "VALUE " + JsonString(text) + " is out of range: " +
                        (milliamps ? "milliamps go from 0mA to 100mA" : "counts go from 0 to 2047")};
   }
   const double exact =
-      milliamps ? value * tarnwick::control::kFullScale / kFullScaleMilliamps : value;
+      milliamps ? value * tarnwick::control::kFullScale / tarnwick::control::kFullScaleMilliamps
+                : value;
   counts = tarnwick::control::SetpointBytes(exact).Counts();  // the window's rounding
   return std::nullopt;
 }
