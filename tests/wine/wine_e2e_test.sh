@@ -561,7 +561,12 @@ for row in "${tool_rows[@]}"; do
   if [ "$before" = late ]; then
     timeout 60 "$wine" "$tarnwick_exe" set 1000 >/dev/null 2>&1 &
     late_pid=$!
-    sleep 0.2
+    # Ours starts once the other's first request has reached the driver, so the slow faults fall
+    # on the other's transfers: a 32-bit prefix takes longer to start a program.
+    for _ in $(seq 200); do
+      [ "$(ctl status | sed -n 's/.* requests=\([0-9]*\)$/\1/p')" -gt "$requests" ] && break
+      sleep 0.05
+    done
   fi
   code=0
   # Wine hands the program its arguments decoded from UTF-8 only in a UTF-8 locale.
