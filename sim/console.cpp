@@ -93,7 +93,9 @@ struct Console::Shared {
     const std::size_t kept = written == 0 || whole == std::string::npos ? 0 : whole + 1;
     struct stat st {};
     if (kept != written && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-      static_cast<void>(::ftruncate(fd, st.st_size - static_cast<off_t>(written - kept)));
+      // A cut line that cannot be taken back stays; it is counted among the lost ones anyway.
+      [[maybe_unused]] const int cut =
+          ::ftruncate(fd, st.st_size - static_cast<off_t>(written - kept));
     }
     const auto lines = static_cast<std::uint64_t>(
         std::count(run.begin() + static_cast<std::ptrdiff_t>(kept), run.end(), '\n'));
