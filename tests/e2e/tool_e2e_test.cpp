@@ -209,6 +209,8 @@ INSTANTIATE_TEST_SUITE_P(
                  700,
                  0},
         ToolCase{"EmptyCommand", {"", "set", "9"}, 64, "", "unknown command", 700, 0},
+        ToolCase{"ServeNoPort", {"serve", "--listen", "[::1]"}, 64, "", "is not HOST:PORT", 700, 0},
+        ToolCase{"ListenWithoutServe", {"--listen=:1", "serial"}, 64, "", "serve only", 700, 0},
         ToolCase{"DryRun",
                  {"set", "--dry-run", "50mA"},
                  0,

@@ -20,6 +20,7 @@
 #include "control/setpoint_write.hpp"
 #include "host.hpp"
 #include "link/controller_link.hpp"
+#include "serve.hpp"
 #include "text/json_string.hpp"
 #include "ui/renderings.hpp"
 #include "utf8_arguments.hpp"
@@ -43,6 +44,7 @@ constexpr char kUsage[] =
     "Usage: tarnwick [--json] set [--dry-run] VALUE\n"
     "       tarnwick [--json] serial\n"
     "       tarnwick [--json] status\n"
+    "       tarnwick serve [--listen HOST:PORT]\n"
     "Sets the current-driver board's output, or reads the USB I/O controller's serial number,\n"
     "the way the Tarnwick Test window does.\n"
     "\n"
@@ -54,10 +56,14 @@ constexpr char kUsage[] =
     "  serial      prints the controller's serial number\n"
     "  status      prints where the controller was looked for, the device path found, whether\n"
     "              it opened, its serial number and whether a window runs\n"
+    "  serve       runs as a SCPI instrument on a TCP port (default 127.0.0.1:5025) until\n"
+    "              Ctrl+C, holding the set-point as the window does (see tarnwick(1))\n"
     "\n"
     "Options:\n"
     "  --json      print exactly one JSON object on standard output instead of text\n"
     "  --dry-run   with set: convert and check VALUE and print it; open and send nothing\n"
+    "  --listen HOST:PORT  with serve: the address to listen on ([::1]:5025 for IPv6; port 0\n"
+    "              picks a free one)\n"
     "  --version   print the version and exit\n"
     "  --help      print this help and exit\n"
     "\n"
@@ -92,6 +98,7 @@ struct Request {
   bool version = false;
   bool dryRun = false;
   bool hasCommand = false;  // an empty word is a command too, and refused as one
+  std::optional<std::string> listen;
   std::string command;
   std::vector<std::string> operands;
 };
@@ -119,6 +126,10 @@ std::optional<Failure> ParseArguments(int argc, char** argv, Request& request) {
       request.version = true;
     } else if (!optionsEnd && arg == "--dry-run") {
       request.dryRun = true;
+    } else if (!optionsEnd && (arg == "--listen" || arg.rfind("--listen=", 0) == 0)) {
+      if (arg == "--listen" && i + 1 == argc)
+        return Failure{kExitUsage, "--listen takes HOST:PORT"};
+      request.listen = arg == "--listen" ? argv[++i] : arg.substr(9);
     } else if (!optionsEnd && arg.rfind("--", 0) == 0) {
       return Failure{kExitUsage, "unknown option " + JsonString(arg) + " (try --help)"};
     } else if (!request.hasCommand) {
@@ -451,6 +462,16 @@ int Execute(int argc, char** argv, Reporter& report) {
   }
   if (request.dryRun && request.command != "set") {
     return report.Fail({kExitUsage, "--dry-run goes with set only"});
+  }
+  if (request.listen && request.command != "serve") {
+    return report.Fail({kExitUsage, "--listen goes with serve only"});
+  }
+  if (request.command == "serve") {
+    if (!request.operands.empty()) return report.Fail({kExitUsage, "serve takes no VALUE"});
+    if (report.Json()) return report.Fail({kExitUsage, "--json does not go with serve"});
+    // It holds up clients as the window holds up its operator: the window's wait.
+    tarnwick::platform::SetSessionWait(tarnwick::platform::kWindowSessionWait);
+    return tarnwick::app::Serve(request.listen.value_or(tarnwick::app::kDefaultListen));
   }
   if (request.command == "set") return Set(request, report);
   if (request.command == "serial" || request.command == "status") {
