@@ -76,6 +76,11 @@ check("gone", inst.query("SYST:ERR?").split(";")[0], '-241,"Hardware missing')
 check("held", inst.query("CURR:COUN?"), "409")
 sim_command("plug")
 check("written again", until(lambda: sim_status("output") == "409"), True)
+sim_command("fail 1000")
+sim_status("output")  # the command has taken
+inst.write("CURR 30mA")
+check("no answer", inst.query("SYST:ERR?").split(";")[0], '-240,"Hardware error')
+sim_command("clear")
 
 # A second holder of the set-point, and a port already taken: exit 2, nothing bound.
 second = subprocess.run([tool, "serve", "--listen", "127.0.0.1:0"], capture_output=True,

@@ -194,12 +194,12 @@ class Server {
         control::PollSerialNumber(link, window, lastSerial);
         nextPoll = std::max(nextPoll + kPollInterval, Clock::now());
       }
-      if (watches[0].readable) AcceptAll();
       auto watch = watches.begin() + 1;
       for (auto client = clients_.begin(); client != clients_.end(); ++watch) {
         const bool keep = Serve(*client, *watch);
         client = keep ? std::next(client) : Drop(client);
       }
+      if (watches[0].readable) AcceptAll();  // after: a newcomer has no watch yet
     }
     return true;
   }
@@ -302,7 +302,10 @@ int Serve(const std::string& listen) {
   }
   LinkDevice device;
   scpi::Instrument instrument(device, TARNWICK_VERSION);
-  device.Write(0);  // as the window starts: the board at 0 until a client sets it
+  // As the window starts: the board at 0 until a client sets it.
+  if (const scpi::DeviceResult start = device.Write(0); start.error != 0) {
+    Say("0 was not written: " + start.detail + "; the poll writes it once the controller answers");
+  }
   Server server(listener, instrument);
   if (!server.Run()) {
     std::fprintf(stderr, "tarnwick: the wait for clients failed\n");
