@@ -17,7 +17,7 @@ class FakeDevice final : public Device {
   DeviceResult Write(int counts) override {
     if (board_ == Board::kBusy) return {kHardwareError, "in use"};
     if (board_ == Board::kGone) return {kHardwareMissing, "nothing registered"};
-    writes += (writes.empty() ? "" : " ") + std::to_string(counts);
+    writes.append(writes.empty() ? "" : " ").append(std::to_string(counts));
     return {};
   }
   std::optional<std::uint32_t> Serial() override {
