@@ -19,7 +19,7 @@ fail() {
   exit 1
 }
 cleanup() {
-  [ -n "${SERVE_PID:-}" ] && kill "$SERVE_PID" 2>/dev/null
+  [ -z "${SERVE_PID:-}" ] || kill "$SERVE_PID" 2>/dev/null || true
   [ -n "${SIM_PID:-}" ] && kill "$SIM_PID" 2>/dev/null && wait "$SIM_PID" 2>/dev/null
   rm -rf "$work"
 }

@@ -77,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
         Exchange{"*OPC;*ESR?;*ESR?;*OPC?;*WAI", "1;0;1\n"},
         Exchange{"*ESE 36;*ESE?;*SRE 255;*SRE?", "36;191\n"},
         Exchange{"*ESE 32\nFOO\n*STB?;*ESR?;*STB?", "36;32;4\n"},
-        Exchange{"*ESE 32;*SRE 32\nFOO\n*STB?", "100\n"},
+        Exchange{"*ESE 32;*SRE 32\nFOO\n*STB?", "100\n"}, Exchange{"*OPC;*STB?", "0\n"},
         Exchange{"FOO\n*CLS\n*ESR?;SYST:ERR:COUN?;*STB?", "0;0;0\n"},
         // The level in amps, its forms and bounds, rounded as the console tool rounds.
         Exchange{"CURR 0.05;SYST:ERR?", kNone, "1024"},
