@@ -38,8 +38,10 @@ std::string Address(const sockaddr* address, socklen_t length) {
                     NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
     return "?";
   }
-  return address->sa_family == AF_INET6 ? "[" + std::string(host) + "]:" + port
-                                        : std::string(host) + ":" + port;
+  const bool v6 = address->sa_family == AF_INET6;
+  std::string text = v6 ? "[" : "";
+  text.append(host).append(v6 ? "]:" : ":").append(port);
+  return text;
 }
 
 }  // namespace

@@ -36,7 +36,9 @@ constexpr auto kPollInterval = std::chrono::milliseconds(1000);
 
 void Say(const std::string& line) {
   std::printf("%s\n", line.c_str());
-  std::fflush(stdout);  // a console nobody reads is a failed write, never a wait: SIGPIPE is off
+  // A reader gone is a failed write (SIGPIPE is off); a pipe nobody reads would hold the loop
+  // once full, so the lines are few: one per client come or gone.
+  std::fflush(stdout);
 }
 
 // "HOST:PORT" or "[V6]:PORT", the port a number up to 65535.
@@ -210,9 +212,15 @@ class Server {
     for (net::Socket socket; (socket = net::Accept(listener_, peer)) != net::kNoSocket;) {
       if (clients_.size() >= kMaxClients) {
         net::Close(socket);
-        Say("refused " + peer + ": " + std::to_string(kMaxClients) + " clients are connected");
+        // Once until a newcomer is taken again, so a client that keeps trying floods nothing.
+        if (!refusing_) {
+          Say("refused " + peer + ": " + std::to_string(kMaxClients) +
+              " clients are connected (told once until one is taken again)");
+        }
+        refusing_ = true;
         continue;
       }
+      refusing_ = false;
       clients_.push_back(Client{socket, peer, {}, {}, {}});
       Say("client " + peer + " connected");
     }
@@ -257,6 +265,7 @@ class Server {
   net::Socket listener_;
   scpi::Instrument& instrument_;
   std::list<Client> clients_;
+  bool refusing_ = false;
 };
 
 bool Loopback(const std::string& bound) {
