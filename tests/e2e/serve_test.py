@@ -1,7 +1,7 @@
 # tarnwick serve against tarnwick-sim, driven by real clients: Debian's PyVISA (pyvisa-py) and
 # lxi-tools. Run by Debian's own /usr/bin/python3, where those packages live.
 # Usage: serve_test.py TARNWICK_SIM TARNWICK
-import atexit, os, queue, socket, subprocess, sys, tempfile, threading, time
+import atexit, fcntl, os, queue, socket, subprocess, sys, tempfile, threading, time
 import pyvisa
 
 sim_binary, tool = sys.argv[1:3]
@@ -81,6 +81,10 @@ sim_status("output")  # the command has taken
 inst.write("CURR 30mA")
 check("no answer", inst.query("SYST:ERR?").split(";")[0], '-240,"Hardware error')
 sim_command("clear")
+with open(work + "/registry/device-session.lock") as lock:  # another program's session
+    fcntl.flock(lock, fcntl.LOCK_EX)
+    inst.write("CURR 30mA")
+    check("in use", "in use by another program" in inst.query("SYST:ERR?"), True)
 
 # A second holder of the set-point, and a port already taken: exit 2, nothing bound.
 second = subprocess.run([tool, "serve", "--listen", "127.0.0.1:0"], capture_output=True,
