@@ -569,7 +569,8 @@ done
 ok "sweep.bat sweeps to 2047 counts and back to 0, and stops at its first failure with status 2"
 
 # tarnwick.exe serve through the driver, driven from the Linux side by Debian's PyVISA with the
-# README's example; SIGINT, which Wine hands the console as Ctrl+C, ends it.
+# README's example; SIGINT, which Wine hands the program as Ctrl+C, ends it. The signal goes to
+# tarnwick.exe's own process: `wine` started it through start.exe, which passes none on.
 wine "$tarnwick_exe" serve --listen 127.0.0.1:0 >"$work/serve-out" 2>&1 &
 serve_pid=$!
 for _ in $(seq 300); do grep -q '^serving' "$work/serve-out" && break || sleep 0.1; done
@@ -577,7 +578,8 @@ port=$(tr -d '\r' <"$work/serve-out" | sed -n 's/^serving SCPI on 127.0.0.1:\([0
 printed=$(TARNWICK_VISA="TCPIP0::127.0.0.1::$port::SOCKET" timeout 60 /usr/bin/python3 \
   "$source_dir/docs/examples/visa.py") || fail "visa.py through tarnwick.exe serve: $printed"
 code=0
-kill -INT "$serve_pid" && wait "$serve_pid" || code=$?
+server=$(ours | awk '$2 ~ /tarnwick\.exe$/ {print $1}')
+kill -INT $server && wait "$serve_pid" || code=$?
 [[ $printed == 'Tarnwick,Tarnwick Test,305419896,'*$'\n0,"No error"\n5.002443E-02' ]] &&
   [ "$code" -eq 0 ] && [[ $(ctl status) == *" output=1024 "* ]] ||
   fail "tarnwick.exe serve: status $code, $(ctl status), printed: $printed"
