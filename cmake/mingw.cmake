@@ -18,5 +18,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Runs under Wine: a 64-bit prefix with wine32 beside wine64 runs 32-bit programs, as 64-bit
-# Windows does.
+# Windows does, where the kernel runs them; wine-run skips them where it does not.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run)

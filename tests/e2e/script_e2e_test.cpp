@@ -7,6 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -82,6 +85,8 @@ class ScriptProcess {
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
+
+  pid_t Pid() const { return pid_; }
 
   WindowState start;
 
@@ -170,6 +175,64 @@ TEST(ScriptE2E, TypeStepUnplugReplugAndExit) {
   window.Send("exit");
   EXPECT_EQ(window.Wait(), 0);
   EXPECT_EQ(sim.Status().output, 102);  // leaving writes nothing
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A driver that must not start: its exit status, with its standard output and error.
+int RunRefused(const std::string& dir, std::string& out, std::string& err) {
+  const std::string command =
+      "exec " TARNWICK_SCRIPT_PATH " </dev/null >" + dir + "/out 2>" + dir + "/err";
+  const int status = system(command.c_str());
+  out = Slurp(dir + "/out");
+  err = Slurp(dir + "/err");
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ScriptE2E, OneDriverPerRegistryAndNoneOnAMarkItCannotTrust) {
+  SimProcess sim;
+  const std::string mark = sim.RegistryRoot() + "/window.lock";
+  std::string out;
+  std::string err;
+  long requests = 0;
+  {
+    ScriptProcess first;
+    first.Send("paste 900");
+    first.Send("tick");
+    requests = sim.Status().requests;
+    EXPECT_EQ(RunRefused(sim.Directory(), out, err), 3);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "tarnwick-script: the Tarnwick Test script driver (process " +
+                       std::to_string(first.Pid()) +
+                       ") already runs for this controller and writes its own set-point every "
+                       "second: only one may, so this one did not start and wrote nothing\n");
+    EXPECT_EQ(sim.Status().requests, requests);
+    EXPECT_EQ(sim.Status().output, 900);
+  }
+  // Each row makes the mark file something else: a FIFO, writable by others, a dangling link.
+  const struct {
+    std::string make;
+    const char* why;
+  } rows[] = {{"mkfifo -m 0600", "a FIFO"},
+              {"install -m 0666 /dev/null", "mode 0666"},
+              {"ln -s " + sim.Directory() + "/target", "a symbolic link"}};
+  for (const auto& row : rows) {
+    ASSERT_EQ(system(("rm -f " + mark + " && " + row.make + " " + mark).c_str()), 0) << row.make;
+    EXPECT_EQ(RunRefused(sim.Directory(), out, err), 4) << row.make;
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err,
+              "tarnwick-script: cannot mark this program as the one that sets the current "
+              "(the window mark " +
+                  mark + " is not a regular file of yours that others cannot write (" + row.why +
+                  ")), so it did not start and wrote nothing\n");
+  }
+  EXPECT_EQ(access((sim.Directory() + "/target").c_str(), F_OK), -1);  // nothing made there
+  EXPECT_EQ(sim.Status().requests, requests);
 }
 
 TEST(ScriptE2E, StartWithoutARegistryPath) {

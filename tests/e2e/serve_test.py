@@ -86,10 +86,10 @@ with open(work + "/registry/device-session.lock") as lock:  # another program's 
     inst.write("CURR 30mA")
     check("in use", "in use by another program" in inst.query("SYST:ERR?"), True)
 
-# A second holder of the set-point, and a port already taken: exit 2, nothing bound.
+# A second holder of the set-point (exit 3) and a port already taken (exit 2): nothing bound.
 second = subprocess.run([tool, "serve", "--listen", "127.0.0.1:0"], capture_output=True,
                         text=True, timeout=10)
-check("second server", (second.returncode, "holds the set-point" in second.stderr), (2, True))
+check("second server", (second.returncode, "instrument server (process" in second.stderr), (3, True))
 env = dict(os.environ, TARNWICK_REGISTRY=work + "/other")
 taken = subprocess.run([tool, "serve", "--listen", f"127.0.0.1:{port}"], capture_output=True,
                        text=True, timeout=10, env=env)

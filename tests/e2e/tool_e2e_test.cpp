@@ -2,6 +2,7 @@
 // status, output, and what reached the converter.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,14 +26,16 @@ struct ToolCase {
   std::vector<std::string> args;
   int exit;
   const char* out;       // all of standard output, or nullptr ({socket}: the device path,
-                         // {registry}: where its path is registered)
+                         // {registry}: where its path is registered, {root}: the registry's
+                         // root, {help}: what --help prints)
   const char* err;       // a part of standard error (the same placeholders)
   int output;            // the converter afterwards; it holds 700 before
   int requests;          // requests that reached the simulator
   const char* sim = "";  // a simulator command ahead of the run; "noregistry": none published,
                          // "window": a script driver runs beside, "full": stdout is /dev/full,
                          // "unread": stdout is a pipe nobody reads, "locked": another program
-                         // holds the device session
+                         // holds the device session, "untrusted": the window mark is 0666,
+                         // "openroot": the registry's root is 0777
 };
 
 void PrintTo(const ToolCase& c, std::ostream* os) {
@@ -85,6 +88,12 @@ TEST_P(ToolE2E, Invocation) {
     window = popen(("exec " TARNWICK_SCRIPT_PATH " > " + dir + "/window").c_str(), "w");
     // Its first state line comes after it has marked itself and written its 0.
     for (int i = 0; i < 1000 && Slurp(dir + "/window").empty(); ++i) usleep(10000);
+  } else if (command == "openroot") {
+    ASSERT_EQ(chmod(sim.RegistryRoot().c_str(), 0777), 0);
+  } else if (command == "untrusted") {
+    const int mark = open((sim.RegistryRoot() + "/window.lock").c_str(), O_RDONLY | O_CREAT, 0600);
+    ASSERT_EQ(fchmod(mark, 0666), 0);
+    close(mark);
   } else if (command == "locked") {
     const std::string lock = sim.RegistryRoot() + "/" + platform::posix::kSessionLockFile;
     held = open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
@@ -106,6 +115,11 @@ TEST_P(ToolE2E, Invocation) {
     for (auto at = text.find('{'); at != std::string::npos; at = text.find('{', at + 1)) {
       if (text.compare(at, 8, "{socket}") == 0) text.replace(at, 8, sim.SocketPath());
       if (text.compare(at, 10, "{registry}") == 0) text.replace(at, 10, registry);
+      if (text.compare(at, 6, "{root}") == 0) text.replace(at, 6, sim.RegistryRoot());
+      if (text.compare(at, 6, "{help}") == 0) {
+        EXPECT_EQ(RunTool({"--help"}, dir, dir + "/help"), 0);
+        text.replace(at, 6, Slurp(dir + "/help"));
+      }
     }
     return text;
   };
@@ -208,6 +222,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "",
                  700,
                  0},
+        // The help a Windows user asks for first, on both systems.
+        ToolCase{"SlashQuestionMark", {"/?"}, 0, "{help}", "", 700, 0},
+        ToolCase{"DashQuestionMark", {"-?"}, 0, "{help}", "", 700, 0},
         ToolCase{"EmptyCommand", {"", "set", "9"}, 64, "", "unknown command", 700, 0},
         ToolCase{"ServeNoPort", {"serve", "--listen", "[::1]"}, 64, "", "is not HOST:PORT", 700, 0},
         ToolCase{"ListenWithoutServe", {"--listen=:1", "serial"}, 64, "", "serve only", 700, 0},
@@ -221,8 +238,64 @@ INSTANTIATE_TEST_SUITE_P(
         // The value went out; only its report did not.
         ToolCase{"OutputFull", {"set", "5"}, 74, nullptr, "the value was set", 5, 4, "full"},
         ToolCase{"ReaderGone", {"serial"}, 74, nullptr, "Broken pipe", 700, 1, "unread"},
-        ToolCase{
-            "WindowRuns", {"set", "5"}, 0, nullptr, "window is running (process", 5, 4, "window"},
+        ToolCase{"ScriptDriverRuns",
+                 {"set", "5"},
+                 0,
+                 nullptr,
+                 "warning: the Tarnwick Test script driver (process ",
+                 5,
+                 4,
+                 "window"},
+        ToolCase{"StatusScriptDriverRuns",
+                 {"--json", "status"},
+                 0,
+                 R"({"ok":true,"registry":"{registry}","device":"{socket}","opened":true,)"
+                 R"("serial":305419896,"window":true,"holder":"script-driver"})"
+                 "\n",
+                 "",
+                 0,  // the driver's start wrote 0
+                 1,
+                 "window"},
+        // A mark that cannot be believed says nothing about a window either way.
+        ToolCase{"WindowMarkUntrusted",
+                 {"set", "5"},
+                 0,
+                 nullptr,
+                 "warning: window: unknown (the window mark {root}/window.lock is not a regular "
+                 "file of yours that others cannot write (mode 0666))",
+                 5,
+                 4,
+                 "untrusted"},
+        ToolCase{"RegistryRootUntrusted",
+                 {"set", "5"},
+                 1,
+                 "",
+                 "warning: window: unknown (the registry at {root} is not trusted (mode 0777))",
+                 700,
+                 0,
+                 "openroot"},
+        ToolCase{"StatusJsonWindowMarkUntrusted",
+                 {"--json", "status"},
+                 0,
+                 R"({"ok":true,"registry":"{registry}","device":"{socket}","opened":true,)"
+                 R"("serial":305419896,"window":null,"window_unknown":"the window mark )"
+                 R"({root}/window.lock is not a regular file of yours that others cannot )"
+                 R"j(write (mode 0666)"})j"
+                 "\n",
+                 "",
+                 700,
+                 1,
+                 "untrusted"},
+        ToolCase{"StatusWindowMarkUntrusted",
+                 {"status"},
+                 0,
+                 "registry: {registry}\ndevice: {socket}\nopened: yes\nserial: 305419896\n"
+                 "window: unknown (the window mark {root}/window.lock is not a regular file of "
+                 "yours that others cannot write (mode 0666))\n",
+                 "",
+                 700,
+                 1,
+                 "untrusted"},
         ToolCase{"Status",
                  {"status"},
                  0,

@@ -233,6 +233,27 @@ xdotool key Down
 wait_until "$EVENT_LIMIT" "203 after Down" \
   last_trace_is "$(state "Serial Number: 12345" 203 black 9.9mA)"
 
+# A second window beside the first writes nothing: it says so on stderr, naming the first's
+# process, and in a dialog; once the dialog is closed it is gone within a second, status 3.
+before=$(wc -l <"$work/requests.log")
+"$app" >/dev/null 2>"$work/second.err" {sim_in}>&- &
+second_pid=$!
+dialog=$(timeout "$START_LIMIT" xdotool search --sync --limit 1 --pid "$second_pid") ||
+  fail "no dialog from the second window"
+grep -qF "a Tarnwick Test window (process $app_pid) already runs" "$work/second.err" ||
+  fail "the second window's stderr: $(cat "$work/second.err")"
+timeout "$EVENT_LIMIT" xdotool windowfocus --sync "$dialog" key Return || fail "cannot close the dialog"
+second_gone() { ! kill -0 "$second_pid" 2>/dev/null; }
+for ((tick = 0; tick < 10; tick++)); do second_gone && break; sleep 0.1; done
+second_gone || fail "the second window still runs a second after its dialog closed"
+if wait "$second_pid"; then code=0; else code=$?; fi
+[ "$code" -eq 3 ] || fail "the second window ended with status $code"
+grep -qF 'in=08 12 0a 0a 00 00 00 00' <(tail -n +"$before" "$work/requests.log") &&
+  fail "the second window wrote 0"
+query_sim
+[[ " $sim_status " == *" output=203 "* ]] || fail "simulator after the second window: $sim_status"
+timeout "$EVENT_LIMIT" xdotool windowfocus --sync "$window" || fail "cannot focus the window"
+
 # The client area is 3585 x 930 twips (239 x 62 pixels at 96 DPI), and no control paints over
 # another's border.
 check_window 96

@@ -30,7 +30,10 @@ work=$build/win32-smoke
 trace=$work/trace.txt
 
 [ -f "$exe" ] || fail "$exe not found: build the win64 preset first"
-for tool in wine wineserver wineboot:wine Xvfb:xvfb xdotool import:imagemagick; do
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine.sh"
+wine=$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-loader
+[ -x "$TARNWICK_WINE64" ] || fail "$TARNWICK_WINE64 not found (Debian package wine64)"
+for tool in wineserver:wine Xvfb:xvfb xdotool import:imagemagick; do
   command -v "${tool%%:*}" >/dev/null || fail "${tool%%:*} not found (Debian package ${tool##*:})"
 done
 
@@ -55,19 +58,18 @@ start_own_xvfb
 # A wineserver of this prefix left from an earlier run would hold an old display.
 timeout 20 wineserver -k 2>/dev/null || true
 timeout 20 wineserver -w 2>/dev/null || true
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-prefix.sh"
 tarnwick_wine_prefix || fail "wineboot --init failed"
 install_wine_fonts
 # Unmanaged windows: a title bar drawn by Wine, and no waits for a window manager.
-timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 ||
+timeout 60 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 ||
   fail "could not set Wine's X11 driver to unmanaged windows"
 # No controller registered.
-timeout 60 wine reg delete 'HKLM\System\CurrentControlSet\Services\Tarnwick\TWUSBIO\Parameters' \
+timeout 60 "$wine" reg delete 'HKLM\System\CurrentControlSet\Services\Tarnwick\TWUSBIO\Parameters' \
   /v DeviceName /f >/dev/null 2>&1 || true
 
 # The file exists before the first look at it: the background shell opens it only later.
 : >"$trace"
-TARNWICK_TRACE=1 timeout 120 wine "$exe" >"$trace" 2>"$work/wine.log" &
+TARNWICK_TRACE=1 timeout 120 "$wine" "$exe" >"$trace" 2>"$work/wine.log" &
 app_pid=$!
 
 state_lines() { tr -d '\r' <"$trace"; }

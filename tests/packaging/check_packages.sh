@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks what scripts/package.sh built: the zips hold the .exe, the operators' readme and the
-# license; the Linux programs of the release build and of the Debian package are hardened; the
+# license, and the installers' tables say what they install; the Linux programs of the release build and of the Debian package are hardened; the
 # Debian package installs, its programs carry the project's version, and its window starts
 # (under Xvfb) against its own simulated controller. As root the package is installed for real
 # and removed again, also when the install fails; otherwise it is unpacked into a scratch
@@ -23,6 +23,40 @@ for arch in win32 win64; do
   done
   unzip -p "$zip" "TarnwickTest-$version-$arch/README.txt" | grep -q "Tarnwick Test $version" ||
     fail "$zip: the readme does not name version $version"
+  # What operators open in Notepad and cmd has CRLF line ends, every line.
+  for file in README.txt LICENSE.txt examples/sweep.bat; do
+    unzip -p "$zip" "TarnwickTest-$version-$arch/$file" | grep -qv $'\r$' &&
+      fail "$zip: $file has a line without CRLF"
+  done
+  # Both programs carry an icon group (14), a version (16) and a manifest (24), and the version.
+  scratch=$(mktemp -d)
+  unzip -q "$zip" -d "$scratch"
+  for exe in TarnwickTest.exe tarnwick.exe; do
+    types=$(x86_64-w64-mingw32-objdump -p "$scratch/TarnwickTest-$version-$arch/$exe" |
+      sed -n '/The .rsrc Resource Directory/,/^$/p' | sed -nE 's/^[0-9a-f]{3}   Entry: ID: 0x0000(..),.*/\1/p')
+    [ "$(tr '\n' ' ' <<<"$types")" = "03 0e 10 18 " ] || fail "$zip: $exe has resources $types"
+    strings -el "$scratch/TarnwickTest-$version-$arch/$exe" | grep -qx "$version.0" ||
+      fail "$zip: $exe carries no version $version"
+  done
+  rm -rf "$scratch"
+
+  # The installer beside it: per machine, under Program Files, the same five files, a
+  # Start-menu shortcut to the window, and a major upgrade that refuses to downgrade.
+  msi=$packages/TarnwickTest-$version-$arch.msi
+  [ -f "$msi" ] || fail "no $msi"
+  table() { msiinfo export "$msi" "$1" | tail -n +4 | tr -d '\r' | sort; }
+  programs=ProgramFilesFolder
+  [ "$arch" = win32 ] || programs=ProgramFiles64Folder
+  table Property | grep -qx "ProductVersion	$version" && table Property | grep -qx 'ALLUSERS	1' ||
+    fail "$msi: not version $version per machine"
+  table Directory | grep -qx "INSTALLDIR	$programs	Tarnwick Test" || fail "$msi: not in $programs"
+  [ "$(table File | cut -f1 | tr '\n' ' ')" = "LICENSE.txt README.txt TarnwickTest.exe sweep.bat tarnwick.exe " ] ||
+    fail "$msi: files $(table File | cut -f1)"
+  table Shortcut | grep -q "^StartMenuShortcut	ProgramMenuFolder	Tarnwick Test	Window	" ||
+    fail "$msi: no Start-menu shortcut to the window"
+  [ "$(table Upgrade | cut -f2-3,5 | tr '\n' ' ')" = "	$version	1 $version		2 " ] ||
+    fail "$msi: upgrade rows $(table Upgrade)"
+  table LaunchCondition | grep -q '^NOT WIX_DOWNGRADE_DETECTED' || fail "$msi: downgrades allowed"
 done
 
 deb=$packages/tarnwick-test_${version}_amd64.deb
@@ -126,4 +160,4 @@ TARNWICK_TRACE=1 "$bin/tarnwick-test" >"$work/trace" 2>"$work/window.err" &
 pids+=("$!")
 timeout 30 bash -c "until grep -qs 'Serial Number: 4711' '$work/trace'; do sleep 0.2; done" ||
   fail "the packaged window did not show the simulated serial: $(cat "$work/trace" "$work/window.err")"
-echo "packages: 2 zips and the Debian package checked; the installed window ran"
+echo "packages: 2 zips, 2 installers and the Debian package checked; the installed window ran"

@@ -12,6 +12,7 @@
 
 #include "control/setpoint_write.hpp"
 #include "link/controller_link.hpp"
+#include "mark/setpoint_mark.hpp"
 
 namespace tarnwick {
 namespace {
@@ -116,6 +117,26 @@ TEST_F(Win32Link, OneSessionAtATimeAndNoneOutlivesItsHolder) {
     CloseHandle(opened);
     CloseHandle(done);
   }
+}
+
+// Threads stand in for programs: a mutex belongs to a thread.
+TEST(Win32Mark, OneHolderPerMachineNamedByItsKind) {
+  using app::MarkReading;
+  EXPECT_EQ(app::ReadMark().state, MarkReading::State::kFree);
+  {
+    const app::SetpointMark driver(app::Holder::kScriptDriver);
+    ASSERT_TRUE(driver.Taken());
+    EXPECT_EQ(app::ReadMark().holder, app::Holder::kScriptDriver);
+    std::thread([] {
+      const app::SetpointMark window(app::Holder::kWindow);
+      EXPECT_FALSE(window.Taken());
+      EXPECT_EQ(window.Refusal().state, MarkReading::State::kHeld);
+      EXPECT_EQ(window.Refusal().holder, app::Holder::kScriptDriver);
+    }).join();
+    EXPECT_FALSE(app::SetpointMark(app::Holder::kServer).Taken());  // nor on its own thread
+  }
+  EXPECT_EQ(app::ReadMark().state, MarkReading::State::kFree);
+  std::thread([] { EXPECT_TRUE(app::SetpointMark(app::Holder::kWindow).Taken()); }).join();
 }
 
 TEST(Win32Errors, ErrorTextComesFromTheSystem) {

@@ -50,7 +50,7 @@ fail() {
   fi
   if [ -n "${simctl:-}" ] && [ -n "${WINEPREFIX:-}" ]; then
     echo "--- last calls on the controller device:" >&2
-    timeout 20 wine "$simctl" log 2>&1 | tail -n 12 >&2 || true
+    timeout 20 "$wine" "$simctl" log 2>&1 | tail -n 12 >&2 || true
   fi
   exit 1
 }
@@ -75,7 +75,15 @@ work=$build/wine-e2e
 for file in "$exe" "$simctl" "$driver" "$driver_test" "$tarnwick_exe"; do
   [ -f "$file" ] || fail "$file not found: build its preset first"
 done
-for tool in wine wineserver wineboot:wine Xvfb:xvfb xdotool import:imagemagick; do
+source "$source_dir/scripts/wine.sh"
+# Every Wine call goes through the loader of its program's bitness.
+wine=$source_dir/scripts/wine-loader
+if [ "$(tarnwick_wine_loader "$exe")" = "$TARNWICK_WINE32" ] && ! tarnwick_runs_32bit; then
+  echo "skipped: the i686 programs of $build, since $(tarnwick_no_32bit_reason)"
+  exit 77
+fi
+[ -x "$TARNWICK_WINE64" ] || fail "$TARNWICK_WINE64 not found (Debian package wine64)"
+for tool in wineserver:wine Xvfb:xvfb xdotool import:imagemagick; do
   command -v "${tool%%:*}" >/dev/null || fail "${tool%%:*} not found (Debian package ${tool##*:})"
 done
 
@@ -111,7 +119,6 @@ cleanup() {
 trap cleanup EXIT
 
 source "$(dirname "${BASH_SOURCE[0]}")/../gui/own_xvfb.sh"
-source "$source_dir/scripts/wine-prefix.sh"
 start_own_xvfb
 
 export WINEPREFIX=$work/wineprefix WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -127,7 +134,7 @@ timeout 20 wineserver -p120 || fail "could not start a persistent wineserver"
 
 # The first command of the session starts services.exe, whose children (winedevice.exe with
 # the driver) inherit its stderr and debug channels: the driver's DbgPrint lines land here.
-WINEDEBUG=-all,+debugstr timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed \
+WINEDEBUG=-all,+debugstr timeout 60 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed \
   /d N /f >/dev/null 2>"$work/driver.log" || fail "could not set Wine's X11 driver to unmanaged"
 
 install_wine_fonts
@@ -136,7 +143,7 @@ set_dpi() {
   local out
   # reg.exe has been seen to fail once on a busy machine: a second try before giving up.
   for _ in 1 2 3; do
-    out=$(timeout 60 wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD \
+    out=$(timeout 60 "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD \
       /d "$1" /f 2>&1) && return 0
     sleep 1
   done
@@ -152,7 +159,7 @@ ctl() {
     status | log | window | client)
       local out try
       for try in 1 2 3; do
-        out=$(timeout 30 wine "$simctl" "$@" 2>"$work/ctl.err") && {
+        out=$(timeout 30 "$wine" "$simctl" "$@" 2>"$work/ctl.err") && {
           printf '%s\n' "$out"
           return 0
         }
@@ -161,7 +168,7 @@ ctl() {
       tr -d '\r' <"$work/ctl.err" >&2
       return 1
       ;;
-    *) timeout 30 wine "$simctl" "$@" ;;
+    *) timeout 30 "$wine" "$simctl" "$@" ;;
   esac
 }
 regkey='HKLM\System\CurrentControlSet\Services\Tarnwick\TWUSBIO\Parameters'
@@ -216,7 +223,7 @@ start_program() {
   trace=$1
   # The file exists before the first look at it: the background shell opens it only later.
   : >"$trace"
-  TARNWICK_TRACE=1 timeout 150 wine "$exe" >"$trace" 2>>"$work/wine.log" &
+  TARNWICK_TRACE=1 timeout 150 "$wine" "$exe" >"$trace" 2>>"$work/wine.log" &
   app_pid=$!
 }
 
@@ -263,18 +270,15 @@ ours() {
 }
 
 # --- the driver ---
-# With wine32 installed `wine` runs the 32-bit sc.exe, which marks the service WOW64 and has it
-# hosted in the 32-bit winedevice.exe, which cannot load a 64-bit driver: the 64-bit loader
-# makes and starts it.
-sc_wine=wine
-[ "$arch" != win64 ] || [ ! -x /usr/lib/wine/wine64 ] || sc_wine=/usr/lib/wine/wine64
+# The 32-bit sc.exe would mark the service WOW64 and have it hosted in the 32-bit
+# winedevice.exe, which cannot load a 64-bit driver: in a 64-bit prefix the loader is wine64's.
 cp "$driver" "$WINEPREFIX/drive_c/windows/system32/drivers/twusbio_sim.sys"
-if ! timeout 60 "$sc_wine" sc query twusbio_sim >/dev/null 2>&1; then
-  timeout 60 "$sc_wine" sc create twusbio_sim type= kernel start= demand \
+if ! timeout 60 "$wine" sc query twusbio_sim >/dev/null 2>&1; then
+  timeout 60 "$wine" sc create twusbio_sim type= kernel start= demand \
     binPath= 'C:\windows\system32\drivers\twusbio_sim.sys' >/dev/null 2>&1 ||
     fail "sc create twusbio_sim failed"
 fi
-timeout 60 "$sc_wine" sc start twusbio_sim >"$work/sc-start.txt" 2>&1 ||
+timeout 60 "$wine" sc start twusbio_sim >"$work/sc-start.txt" 2>&1 ||
   fail "sc start twusbio_sim failed: $(tr -d '\r' <"$work/sc-start.txt")"
 status=$(ctl status) || fail "tarnwick-simctl status failed"
 [ "$status" = "status plugged=1 output=0 loads=0 serial=12345 held=0 cancelled=0 requests=0" ] ||
@@ -288,9 +292,9 @@ ctl short 1 8 >/dev/null 2>&1 && fail "tarnwick-simctl accepted a short reply of
 ctl plug >/dev/null 2>&1 && fail "plug succeeded on a plugged controller"
 
 # --- start with the controller present ---
-timeout 60 wine reg add "$regkey" /v DeviceName /t REG_SZ /d '\\.\TWUSBIO0' /f >/dev/null 2>&1 ||
+timeout 60 "$wine" reg add "$regkey" /v DeviceName /t REG_SZ /d '\\.\TWUSBIO0' /f >/dev/null 2>&1 ||
   fail "could not write the registry value"
-value=$(timeout 60 wine reg query "$regkey" /v DeviceName 2>/dev/null | tr -d '\r') || true
+value=$(timeout 60 "$wine" reg query "$regkey" /v DeviceName 2>/dev/null | tr -d '\r') || true
 grep -qF 'REG_SZ    \\.\TWUSBIO0' <<<"$value" || fail "the registry value does not read back as \\\\.\\TWUSBIO0"
 
 started=$SECONDS
@@ -480,11 +484,26 @@ wait_for_status "$POLL_LIMIT" plugged=1 held=0 "output=$stepped"
 
 # The tool warns that the window will undo its write (the same value here, so nothing moves).
 code=0
-timeout 60 wine "$tarnwick_exe" set "$stepped" >/dev/null 2>"$work/tool-err" || code=$?
+timeout 60 "$wine" "$tarnwick_exe" set "$stepped" >/dev/null 2>"$work/tool-err" || code=$?
 [ "$code" -eq 0 ] ||
   fail "tarnwick.exe set $stepped beside the window: status $code: $(tr -d '\r' <"$work/tool-err")"
-grep -qF "window is running" "$work/tool-err" || fail "no warning of the running window"
+grep -qE "a Tarnwick Test window \(process [0-9]+\) is running" "$work/tool-err" ||
+  fail "no warning of the running window: $(tr -d '\r' <"$work/tool-err")"
 ok "tarnwick.exe warns while the window runs"
+
+# A second window beside the first writes nothing and does not stay: it brings the first to
+# the front and ends with status 3.
+code=0
+second_started=$SECONDS
+timeout 60 "$wine" "$exe" >/dev/null 2>"$work/second-err" || code=$?
+second_took=$((SECONDS - second_started))
+[ "$code" -eq 3 ] || fail "a second window beside the first: status $code: $(tr -d '\r' <"$work/second-err")"
+[ "$second_took" -le 5 ] || fail "the second window took $second_took s to end"
+kill -0 "$app_pid" 2>/dev/null || fail "the first window ended beside the second"
+calls=$(ctl log) || fail "tarnwick-simctl log failed"
+grep -qF 'in=08 12 0a 0a 00 00 00 00' <<<"$calls" && fail "the second window wrote 0: $calls"
+wait_for_status 1 plugged=1 "output=$stepped"
+ok "a second window beside the first wrote nothing and ended in $second_took s with status 3"
 
 exit_program
 ok "Alt+E ended the program"
@@ -492,13 +511,15 @@ ok "Alt+E ended the program"
 # --- the console tool, with no window to undo its writes ---
 # Each row: ctl command ahead of it (- for none; noregistry: the value removed for the row),
 # arguments (as shell words), exit status, converter afterwards, requests that reached the
-# driver, all of standard output (empty: unchecked).
+# driver, all of standard output (empty: unchecked; {help}: what --help prints).
 tool_rows=(
   '-|set 50mA|0|1024|4|set 1024 counts (50.0mA) on the controller with serial number 305419896'
   '-|--json set 2.5|0|2|4|{"ok":true,"counts":2,"mA":0.1,"serial":305419896}'
   '-|serial|0|2|1|305419896'
   '-|set 3000|64|2|0|'
   '-|set 12abc|64|2|0|'
+  '-|/?|0|2|0|{help}'
+  '-|-?|0|2|0|{help}'
   '-|set ""|64|2|0|'
   '-|set ５０ｍＡ|64|2|0|'
   '-|set ３|64|2|0|'
@@ -516,7 +537,7 @@ for row in "${tool_rows[@]}"; do
   case "$before" in
     -) ;;
     noregistry)
-      timeout 60 wine reg delete "$regkey" /v DeviceName /f >/dev/null 2>&1 ||
+      timeout 60 "$wine" reg delete "$regkey" /v DeviceName /f >/dev/null 2>&1 ||
         fail "could not delete the registry value"
       ;;
     *)
@@ -528,9 +549,12 @@ for row in "${tool_rows[@]}"; do
     fail "tarnwick-simctl status failed"
   code=0
   # Wine hands the program its arguments decoded from UTF-8 only in a UTF-8 locale.
-  LC_ALL=C.UTF-8 timeout 60 wine "$tarnwick_exe" "${words[@]}" >"$work/tool-out" \
+  LC_ALL=C.UTF-8 timeout 60 "$wine" "$tarnwick_exe" "${words[@]}" >"$work/tool-out" \
     2>"$work/tool-err" || code=$?
   out=$(tr -d '\r' <"$work/tool-out")
+  if [ "$want_out" = "{help}" ]; then
+    want_out=$(timeout 60 "$wine" "$tarnwick_exe" --help | tr -d '\r') || fail "tarnwick.exe --help failed"
+  fi
   [ "$code" -eq "$want_code" ] ||
     fail "tarnwick.exe $args: status $code, not $want_code: $(tr -d '\r' <"$work/tool-err")"
   [ -z "$want_out" ] || [ "$out" = "$want_out" ] || fail "tarnwick.exe $args printed: $out"
@@ -542,31 +566,115 @@ for row in "${tool_rows[@]}"; do
   if [ "$before" = unplug ]; then
     ctl plug >/dev/null || fail "tarnwick-simctl plug failed"
   elif [ "$before" = noregistry ]; then
-    timeout 60 wine reg add "$regkey" /v DeviceName /t REG_SZ /d '\\.\TWUSBIO0' /f \
+    timeout 60 "$wine" reg add "$regkey" /v DeviceName /t REG_SZ /d '\\.\TWUSBIO0' /f \
       >/dev/null 2>&1 || fail "could not write the registry value"
   fi
   ok "tarnwick.exe $args: status $code${want_out:+, $out}"
 done
-# The batch example, found by cmd beside tarnwick.exe: a whole sweep, and unplugged it stops
-# at its first step with tarnwick's status, trying 0 mA on its way out (Wine's cmd has no timeout: the holds are skipped).
-sweep_bat="Z:${source_dir//\//\\}\\docs\\examples\\sweep.bat"
+# The batch example laid out as in the zip (tarnwick.exe one folder up) and run from another
+# folder: a whole sweep as if double-clicked (it waits for a key at the end), and unplugged,
+# from a console (no wait), it stops at its first step with tarnwick's status, trying 0 mA on
+# its way out (Wine's cmd has no timeout: the holds are skipped). Wine's cmd has no
+# %cmdcmdline% either: the environment gives it, as Explorer's double-click and a console
+# make it on Windows.
+mkdir -p "$work/zip/examples"
+cp "$tarnwick_exe" "$work/zip/"
+cp "$source_dir/docs/examples/sweep.bat" "$work/zip/examples/"
+sweep_bat="Z:${work//\//\\}\\zip\\examples\\sweep.bat"
 for plugged in 1 0; do
   [ $plugged = 1 ] || ctl unplug >/dev/null || fail "tarnwick-simctl unplug failed"
   code=0
-  (cd "$(dirname "$tarnwick_exe")" && timeout 120 wine cmd /c "$sweep_bat") \
+  started_by='"C:\windows\system32\cmd.exe"'
+  [ $plugged = 0 ] || started_by="C:\windows\system32\cmd.exe /c \"\"$sweep_bat\" \""
+  (cd "$work" && CMDCMDLINE=$started_by timeout 120 "$wine" cmd /c "$sweep_bat" </dev/null) \
     >"$work/tool-out" 2>"$work/tool-err" || code=$?
+  if grep -qi 'press any key' "$work/tool-out"; then waited=1; else waited=0; fi
+  [ $waited = $plugged ] || fail "sweep.bat waited for a key: $waited, started by $started_by"
   status=$(ctl status) || fail "tarnwick-simctl status failed"
   if [ $plugged = 1 ]; then
     [ "$code" -eq 0 ] && [ "$(grep -c '^set ' "$work/tool-out")" -eq 12 ] &&
       [[ $status == *" output=0 "* ]] ||
-      fail "sweep.bat: status $code, $status: $(tr -d '\r' <"$work/tool-out" "$work/tool-err")"
+      fail "sweep.bat: status $code, $status: $(cat "$work/tool-out" "$work/tool-err" | tr -d '\r')"
   else
     ctl plug >/dev/null || fail "tarnwick-simctl plug failed"
     [ "$code" -eq 2 ] && [ "$(grep -c 'did not open' "$work/tool-err")" -eq 2 ] ||
       fail "sweep.bat unplugged: status $code: $(tr -d '\r' <"$work/tool-err")"
   fi
 done
-ok "sweep.bat sweeps to 2047 counts and back to 0, and stops at its first failure with status 2"
+ok "sweep.bat from another folder sweeps to 2047 counts and back to 0 and waits when" \
+  "double-clicked; from a console it stops at its first failure with status 2, no wait"
+
+# --- the installer: installed silently, the installed programs set 50 mA, a newer one
+# upgrades it, an older one is refused, and removing it leaves nothing ---
+version=$(sed -n 's/^project(TarnwickTest VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
+newer=${version%.*}.$((${version##*.} + 1))
+zip_arch=win32
+file -b "$exe" | grep -q 'PE32+' && zip_arch=win64
+layout=$work/msi/TarnwickTest-$version-$zip_arch
+rm -rf "$work/msi"
+mkdir -p "$layout/examples"
+cp "$exe" "$tarnwick_exe" "$build/README.txt" "$build/crlf/LICENSE.txt" "$layout/"
+cp "$build/crlf/sweep.bat" "$layout/examples/"
+for v in "$version" "$newer"; do
+  "$source_dir/scripts/make_msi.sh" "$layout" "$build/src/app/resources/TarnwickTest.ico" \
+    "$work/msi/$v.msi" "$v" || fail "make_msi.sh $v failed"
+done
+# No desktop entries made for the shortcut (winemenubuilder).
+msiexec() { WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winemenubuilder.exe=d" timeout 120 "$wine" msiexec "$@"; }
+msi() { echo "Z:${work//\//\\}\\msi\\$1.msi"; }
+installed() { ls -d "$WINEPREFIX/drive_c/Program Files"*/"Tarnwick Test" 2>/dev/null || true; }
+# Wine puts a per-machine shortcut in the user's Start menu; Windows in the common one.
+shortcuts() { find "$WINEPREFIX/drive_c" -path '*/Start Menu/Programs/Tarnwick Test.lnk' | wc -l; }
+# Apps & features lists both registry views; a 32-bit package's entry is in the 32-bit one.
+uninstall_keys() {
+  local view
+  for view in '' 'Wow6432Node\'; do
+    timeout 60 "$wine" reg query "HKLM\\Software\\${view}Microsoft\\Windows\\CurrentVersion\\Uninstall" \
+      /s 2>/dev/null | tr -d '\r' || true
+  done
+}
+uninstall_entries() {
+  uninstall_keys | grep -A3 'DisplayName .*Tarnwick Test' | sed -n 's/^ *DisplayVersion .* //p'
+}
+# What a failed run left: its packages' product codes are not these ones'.
+for product in $(uninstall_keys |
+  awk '/^HKEY/ { key = $0; sub(/.*\\/, "", key) } /DisplayName .*Tarnwick Test/ { print key }'); do
+  msiexec /x "$product" /qn >/dev/null 2>&1 || true
+done
+msiexec /i "$(msi "$version")" /qn || fail "msiexec /i $version.msi /qn failed"
+dir=$(installed)
+[ "$(wc -l <<<"$dir")" -eq 1 ] && [ -n "$dir" ] || fail "installed into: '$dir'"
+for file in TarnwickTest.exe tarnwick.exe README.txt LICENSE.txt examples/sweep.bat; do
+  cmp -s "$dir/$file" "$layout/$file" || fail "the installer put no $file, or another, in $dir"
+done
+[ "$(shortcuts)" -eq 1 ] || fail "no Start-menu shortcut after the install"
+[ "$(uninstall_entries)" = "$version" ] || fail "Apps & features: $(uninstall_entries)"
+code=0
+timeout 60 "$wine" "$dir/tarnwick.exe" set 50mA >"$work/tool-out" 2>"$work/tool-err" || code=$?
+[ "$code" -eq 0 ] || fail "the installed tarnwick.exe set 50mA: status $code"
+wait_for_status 1 plugged=1 output=1024
+exe_built=$exe
+exe="$dir/TarnwickTest.exe"
+start_program "$work/trace-msi.txt"
+wait_for_line "$START_LIMIT" 0 '"lblSerNum":"Serial Number: 305419896"'
+wait_for_status "$POLL_LIMIT" output=0
+focus_window >/dev/null
+timeout 10 xdotool type --delay 100 1024 || fail "xdotool could not type"
+timeout 10 xdotool key alt || fail "xdotool could not send alt"
+wait_for_status "$EVENT_LIMIT" output=1024
+exit_program
+exe=$exe_built
+ok "msiexec /i /qn installed $version under $(basename "$(dirname "$dir")"), with a shortcut" \
+  "and an entry in Apps & features; the installed tool and window set 50 mA"
+msiexec /i "$(msi "$newer")" /qn || fail "msiexec /i $newer.msi /qn failed"
+[ "$(installed)" = "$dir" ] && [ "$(uninstall_entries)" = "$newer" ] && [ "$(shortcuts)" -eq 1 ] ||
+  fail "after the upgrade: '$(installed)', Apps & features '$(uninstall_entries)'"
+msiexec /i "$(msi "$version")" /qn >/dev/null 2>&1 && fail "the older installer replaced $newer"
+[ "$(uninstall_entries)" = "$newer" ] || fail "after the older installer: $(uninstall_entries)"
+msiexec /x "$(msi "$newer")" /qn || fail "msiexec /x $newer.msi /qn failed"
+[ -z "$(installed)" ] && [ "$(shortcuts)" -eq 0 ] && [ -z "$(uninstall_entries)" ] ||
+  fail "left after the removal: '$(installed)', $(shortcuts) shortcuts, '$(uninstall_entries)'"
+ok "$newer upgraded $version, $version did not replace $newer, msiexec /x left nothing"
 
 # tarnwick.exe serve through the driver, driven from the Linux side by Debian's PyVISA with the
 # README's example; SIGINT, which Wine hands the program as Ctrl+C, ends it. The signal goes to
@@ -586,7 +694,7 @@ kill -INT $server && wait "$serve_pid" || code=$?
 ok "tarnwick.exe serve: PyVISA set 50mA through it; Ctrl+C ended it"
 
 # --- start without the registry value, at 144 DPI ---
-timeout 60 wine reg delete "$regkey" /v DeviceName /f >/dev/null 2>&1 ||
+timeout 60 "$wine" reg delete "$regkey" /v DeviceName /f >/dev/null 2>&1 ||
   fail "could not delete the registry value"
 set_dpi 144
 requests=$(ctl status | sed -n 's/.* requests=\([0-9]*\)$/\1/p') ||
@@ -618,15 +726,15 @@ exit_program Tab Return
 ok "Enter on Exit ended the program"
 
 # --- the driver's edges the program never reaches ---
-timeout 120 wine "$driver_test" --gtest_brief=1 >"$work/driver-test.txt" 2>&1 ||
+timeout 120 "$wine" "$driver_test" --gtest_brief=1 >"$work/driver-test.txt" 2>&1 ||
   fail "the driver's own tests failed:
 $(tr -d '\r' <"$work/driver-test.txt")"
 ok "the driver's own tests: $(tr -d '\r' <"$work/driver-test.txt" | grep -F 'PASSED')"
 
 # Stopped, the driver takes its device names along; started again, it is a fresh board.
-timeout 60 "$sc_wine" sc stop twusbio_sim >/dev/null 2>&1 || fail "sc stop twusbio_sim failed"
+timeout 60 "$wine" sc stop twusbio_sim >/dev/null 2>&1 || fail "sc stop twusbio_sim failed"
 ctl status >/dev/null 2>&1 && fail "the control device outlived the driver"
-timeout 60 "$sc_wine" sc start twusbio_sim >/dev/null 2>&1 || fail "sc start after sc stop failed"
+timeout 60 "$wine" sc start twusbio_sim >/dev/null 2>&1 || fail "sc start after sc stop failed"
 status=$(ctl status) || fail "tarnwick-simctl status failed after the restart"
 [ "$status" = "status plugged=1 output=0 loads=0 serial=12345 held=0 cancelled=0 requests=0" ] ||
   fail "the restarted driver reports: $status"

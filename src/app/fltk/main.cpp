@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -27,8 +28,8 @@
 #include "control/setpoint_write.hpp"
 #include "key_codes.hpp"
 #include "link/controller_link.hpp"
+#include "mark/setpoint_mark.hpp"
 #include "platform/os.hpp"
-#include "tool/window_running.hpp"
 #include "ui/controls.hpp"
 #include "ui/main_form.hpp"
 #include "ui/state_json.hpp"
@@ -379,7 +380,39 @@ constexpr char kUsage[] =
     "tarnwick-sim first.\n"
     "\n"
     "  --version   print the version and exit\n"
-    "  --help      print this help and exit\n";
+    "  --help      print this help and exit\n"
+    "\n"
+    "One window per registry (per controller): beside a running window or script driver it\n"
+    "says so and exits with status 3; with a window mark it cannot trust, with status 4.\n";
+
+namespace {
+
+int refusalExit = 0;
+
+// FLTK's end when the display does not open: the refusal's own status, not FLTK's 1.
+// A message as a dialog shows it: a capital, a full stop, lines of at most 72 characters
+// (FLTK's dialog does not wrap).
+std::string DialogText(std::string text) {
+  if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  text += '.';
+  std::size_t lineStart = 0;
+  for (std::size_t space = text.find(' '); space != std::string::npos;) {
+    const std::size_t next = text.find(' ', space + 1);
+    const std::size_t end = next == std::string::npos ? text.size() : next;
+    if (end - lineStart > 72) {
+      text[space] = '\n';
+      lineStart = space + 1;
+    }
+    space = next;
+  }
+  return text;
+}
+
+[[noreturn]] void EndRefused(const char*, ...) {
+  std::_Exit(refusalExit);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // The window itself takes no arguments; these two answer without opening a display.
@@ -395,7 +428,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tarnwick-test: unknown argument '%s'\n%s", argv[1], kUsage);
     return 2;
   }
-  const app::WindowMark mark;  // so the console tool can warn that this window re-writes
+  // One window per machine: a second would write its own set-point every second as well.
+  const app::SetpointMark mark(app::Holder::kWindow);
+  if (!mark.Taken()) {
+    const std::string text = app::RefusalText(mark.Refusal());
+    std::fprintf(stderr, "tarnwick-test: %s\n", text.c_str());
+    refusalExit = app::RefusalExit(mark.Refusal());
+    Fl::fatal = EndRefused;  // no display for the dialog: stderr has said it all
+    fl_message_title("Tarnwick Test");
+    fl_alert("%s", DialogText(text).c_str());
+    return refusalExit;
+  }
   ui::MainForm form(platform::SystemOs());
   fl_open_display();  // the screen's DPI and the font's metrics are needed to lay out
   MainWindow window(form);

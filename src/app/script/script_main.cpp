@@ -10,16 +10,18 @@
 //   exit         the Exit button; the program ends
 //
 // A failure escaping a handler (only memory exhaustion can) prints one message on stderr and
-// ends the program with status 1, as the windows do.
+// ends the program with status 1, as the windows do. Like a window it does not start beside
+// another window or script driver on the same registry (status 3), nor when its mark cannot be
+// trusted (status 4); it then says why on stderr and writes nothing.
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <string>
 #include <string_view>
 
+#include "mark/setpoint_mark.hpp"
 #include "platform/os.hpp"
 #include "text/json_string.hpp"
-#include "tool/window_running.hpp"
 #include "ui/key_codes.hpp"
 #include "ui/main_form.hpp"
 #include "ui/state_json.hpp"
@@ -71,7 +73,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: tarnwick-script [--version]   (events on standard input)\n");
     return 2;
   }
-  const tarnwick::app::WindowMark mark;  // it re-writes every tick, as a window does
+  // It re-writes every tick, as a window does: one such program per machine.
+  const tarnwick::app::SetpointMark mark(tarnwick::app::Holder::kScriptDriver);
+  if (!mark.Taken()) {
+    std::fprintf(stderr, "tarnwick-script: %s\n",
+                 tarnwick::app::RefusalText(mark.Refusal()).c_str());
+    return tarnwick::app::RefusalExit(mark.Refusal());
+  }
   MainForm form(tarnwick::platform::SystemOs());
   // No timer to stop here: the message goes to standard error and the program ends.
   form.OnFailure([](const char* message) { std::fprintf(stderr, "%s\n", message); });

@@ -11,9 +11,9 @@
 #include "control/setpoint_write.hpp"
 #include "host.hpp"
 #include "link/controller_link.hpp"
+#include "mark/setpoint_mark.hpp"
 #include "platform/net.hpp"
 #include "scpi/instrument.hpp"
-#include "window_running.hpp"
 
 namespace tarnwick::app {
 
@@ -134,26 +134,6 @@ class LinkDevice final : public scpi::Device {
     return {scpi::kHardwareMissing,
             "the controller at " + path + " did not open (" + Reason(link.OpenError()) + ")"};
   }
-};
-
-// The one program per machine that writes a set-point of its own every second: two would
-// drive the board with a square wave. Whatever the window and the script driver hold, the
-// server holds; this is the one place that knows how.
-class SetpointMark {
- public:
-  // The holder that runs already, as the refusal names it, or nothing when the mark is ours.
-  std::optional<std::string> Take() {
-    long process = 0;
-    if (WindowRunning(process)) {
-      return "a Tarnwick Test window, the script driver or another server" +
-             (process > 0 ? " (process " + std::to_string(process) + ")" : std::string());
-    }
-    mark_.emplace();
-    return std::nullopt;
-  }
-
- private:
-  std::optional<WindowMark> mark_;
 };
 
 struct Client {
@@ -283,13 +263,11 @@ int Serve(const std::string& listen) {
                  listen.c_str());
     return kExitUsage;
   }
-  SetpointMark mark;
-  if (const std::optional<std::string> holder = mark.Take()) {
-    std::fprintf(stderr,
-                 "tarnwick: %s holds the set-point already: close it first (two writing their own "
-                 "set-point every second would fight)\n",
-                 holder->c_str());
-    return kExitTaken;
+  // It writes its own set-point every second, as the window does: one such program at a time.
+  const SetpointMark mark(Holder::kServer);
+  if (!mark.Taken()) {
+    std::fprintf(stderr, "tarnwick: %s\n", RefusalText(mark.Refusal()).c_str());
+    return RefusalExit(mark.Refusal());
   }
   std::string reason;
   if (!net::Start(reason)) {

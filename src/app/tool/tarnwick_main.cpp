@@ -20,11 +20,11 @@
 #include "control/setpoint_write.hpp"
 #include "host.hpp"
 #include "link/controller_link.hpp"
+#include "mark/setpoint_mark.hpp"
 #include "serve.hpp"
 #include "text/json_string.hpp"
 #include "ui/renderings.hpp"
 #include "utf8_arguments.hpp"
-#include "window_running.hpp"
 
 namespace {
 
@@ -65,11 +65,13 @@ constexpr char kUsage[] =
     "  --listen HOST:PORT  with serve: the address to listen on ([::1]:5025 for IPv6; port 0\n"
     "              picks a free one)\n"
     "  --version   print the version and exit\n"
-    "  --help      print this help and exit\n"
+    "  --help      print this help and exit (also -h, -? and /?)\n"
     "\n"
     "Exit status: 0 done; 1 no controller is registered; 2 the registered controller did not\n"
     "open (or another program held it) or did not answer; 64 a VALUE or a usage refused\n"
-    "(nothing is sent); 70 the tool itself failed; 74 standard output could not be written.\n"
+    "(nothing is sent); 70 the tool itself failed (out of memory, an internal error); 74\n"
+    "standard output could not be written. serve: 2 the address is taken, 3 another program\n"
+    "holds the set-point (4 its mark is refused).\n"
     "The window writes its own set-point again every second: close it first.\n";
 
 // What became of the board's output, for every report that is not a plain success.
@@ -120,7 +122,8 @@ std::optional<Failure> ParseArguments(int argc, char** argv, Request& request) {
       optionsEnd = true;
     } else if (!optionsEnd && arg == "--json") {
       request.json = true;
-    } else if (!optionsEnd && (arg == "--help" || arg == "-h")) {
+    } else if (!optionsEnd && (arg == "--help" || arg == "-h" || arg == "-?" || arg == "/?")) {
+      // "/?" and "-?" are the help a Windows user asks for first.
       request.help = true;
     } else if (!optionsEnd && arg == "--version") {
       request.version = true;
@@ -346,13 +349,31 @@ class Reporter {
   std::optional<std::string> warning_;
 };
 
+using tarnwick::app::MarkReading;
+
+// The holder's kind as JSON names it.
+const char* HolderKey(tarnwick::app::Holder holder) {
+  switch (holder) {
+    case tarnwick::app::Holder::kScriptDriver:
+      return "script-driver";
+    case tarnwick::app::Holder::kServer:
+      return "server";
+    case tarnwick::app::Holder::kWindow:
+      break;
+  }
+  return "window";
+}
+
 std::string WindowWarning() {
-  long process = 0;
-  if (!tarnwick::app::WindowRunning(process)) return {};
-  // The script driver counts as a window: it re-writes as one does.
-  return "a Tarnwick Test window is running" +
-         (process > 0 ? " (process " + std::to_string(process) + ")" : std::string()) +
-         ": it writes its own set-point again every second and will undo this one";
+  const MarkReading mark = tarnwick::app::ReadMark();
+  if (mark.state == MarkReading::State::kUnknown) {
+    return "window: unknown (" + mark.reason +
+           "): a window that runs writes its own set-point again every second and would undo "
+           "this one";
+  }
+  if (mark.state == MarkReading::State::kFree) return {};
+  return tarnwick::app::HolderText(mark) +
+         " is running: it writes its own set-point again every second and will undo this one";
 }
 
 std::string CountsFields(int counts) {
@@ -420,8 +441,16 @@ int Status(Reporter& report) {
   const std::string registry = tarnwick::app::RegistryLocation();
   const std::string& device = link.DevicePath();
   const bool opened = link.StatusText().empty();
-  long process = 0;
-  const bool window = tarnwick::app::WindowRunning(process);
+  const MarkReading mark = tarnwick::app::ReadMark();
+  const bool window = mark.state == MarkReading::State::kHeld;
+  std::string windowText = "none running";
+  if (window) {
+    windowText = "running (" + tarnwick::app::HolderName(mark.holder) +
+                 (mark.process > 0 ? ", process " + std::to_string(mark.process) : "") +
+                 "): it writes its own set-point again every second";
+  } else if (mark.state == MarkReading::State::kUnknown) {
+    windowText = "unknown (" + mark.reason + ")";
+  }
 
   std::string openedText = "no";
   if (opened) {
@@ -432,19 +461,21 @@ int Status(Reporter& report) {
     openedText = "no (" + Reason(link.OpenError()) + ")";
   }
   const std::string serialText = failure ? "none (no answer)" : std::to_string(serial);
-  const std::string text = "registry: " + registry +
-                           "\ndevice: " + (device.empty() ? "none registered" : device) +
-                           "\nopened: " + openedText + "\n" +
-                           (opened ? "serial: " + serialText + "\n" : "") + "window: " +
-                           (window ? "running (process " + std::to_string(process) +
-                                         "): it writes its own set-point again every second"
-                                   : "none running") +
-                           "\n";
-  const std::string fields = ",\"registry\":" + JsonString(registry) +
-                             ",\"device\":" + (device.empty() ? "null" : JsonString(device)) +
-                             ",\"opened\":" + (opened ? "true" : "false") +
-                             ",\"serial\":" + (failure ? "null" : std::to_string(serial)) +
-                             ",\"window\":" + (window ? "true" : "false");
+  const std::string text =
+      "registry: " + registry + "\ndevice: " + (device.empty() ? "none registered" : device) +
+      "\nopened: " + openedText + "\n" + (opened ? "serial: " + serialText + "\n" : "") +
+      "window: " + windowText + "\n";
+  const std::string fields =
+      ",\"registry\":" + JsonString(registry) +
+      ",\"device\":" + (device.empty() ? "null" : JsonString(device)) +
+      ",\"opened\":" + (opened ? "true" : "false") +
+      ",\"serial\":" + (failure ? "null" : std::to_string(serial)) + ",\"window\":" +
+      (window                                       ? "true"
+       : mark.state == MarkReading::State::kUnknown ? "null"
+                                                    : "false") +
+      (window ? ",\"holder\":" + JsonString(HolderKey(mark.holder)) : "") +
+      (mark.state == MarkReading::State::kUnknown ? ",\"window_unknown\":" + JsonString(mark.reason)
+                                                  : "");
   if (!failure) return report.Succeed(fields, text);
   if (!report.Json()) report.Print(text);
   return report.Fail(*failure, fields);
