@@ -71,6 +71,7 @@ check("lxi", lxi.stdout.strip(), "Tarnwick,Tarnwick Test,12345,0.1.0")
 
 # Unplugged: a write is -241, never "No error"; plugged again, the poll writes it back.
 sim_command("unplug")
+sim_status("plugged")  # the command has taken
 inst.write("CURR 20mA")
 check("gone", inst.query("SYST:ERR?").split(";")[0], '-241,"Hardware missing')
 check("held", inst.query("CURR:COUN?"), "409")
