@@ -46,7 +46,8 @@ int tw_board_control(tw_board* board, uint32_t code, const uint8_t* in, size_t i
 enum tw_fault_kind {
   TW_FAULT_FAIL = 1,  /* a failure reply; the board never sees the call */
   TW_FAULT_SHORT = 2, /* the board answers, but the reply keeps only `bytes` of its output */
-  TW_FAULT_HANG = 3   /* no reply and no processing */
+  TW_FAULT_HANG = 3,  /* no reply and no processing */
+  TW_FAULT_SLOW = 4   /* handled and answered `bytes` milliseconds after it arrived */
 };
 
 typedef struct tw_fault {

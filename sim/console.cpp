@@ -1,10 +1,13 @@
 #include "console.hpp"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <utility>
@@ -17,23 +20,26 @@ struct Line {
   std::string text;
 };
 
-// Gives up at an error such as EPIPE: there is nobody left to tell.
-void WriteAll(int fd, const std::string& text) {
+// The bytes written before an error such as EPIPE or ENOSPC (in `error`), or all of them.
+std::size_t WriteAll(int fd, const std::string& text, int& error) {
   const char* data = text.data();
   std::size_t left = text.size();
+  error = 0;
   while (left != 0) {
     const ssize_t written = ::write(fd, data, left);
-    if (written >= 0) {
+    if (written > 0) {
       data += written;
       left -= static_cast<std::size_t>(written);
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+    } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       // Whoever started us may have handed over a non-blocking descriptor.
       pollfd polled{fd, POLLOUT, 0};
       ::poll(&polled, 1, -1);
-    } else if (errno != EINTR) {
-      return;
+    } else if (written == 0 || errno != EINTR) {
+      error = written == 0 ? ENOSPC : errno;
+      break;
     }
   }
+  return text.size() - left;
 }
 
 }  // namespace
@@ -41,9 +47,11 @@ void WriteAll(int fd, const std::string& text) {
 struct Console::Shared {
   Shared(int out, int err, std::string name, std::size_t capacity)
       : outFd(out), errFd(err), what(std::move(name)), queuedLines(capacity) {}
-  Shared(platform::posix::UniqueFd fd, std::string name, std::size_t capacity)
+  Shared(platform::posix::UniqueFd fd, std::string name, std::size_t capacity,
+         std::function<void(const std::string&)> onTrouble)
       : Shared(fd.get(), fd.get(), std::move(name), capacity) {
     owned = std::move(fd);
+    trouble = std::move(onTrouble);
   }
   Shared(const Shared&) = delete;
   Shared& operator=(const Shared&) = delete;
@@ -60,6 +68,46 @@ struct Console::Shared {
   std::uint64_t dropped = 0;
   bool writing = false;
   bool closing = false;
+  // Writer thread only: lines lost to failed writes since the output last took one.
+  std::function<void(const std::string&)> trouble;
+  std::uint64_t lost = 0;
+  int lostError = 0;
+
+  // One run of whole lines to `fd`. On a failure the lines not wholly written are lost and
+  // counted, and a part of one already in a file is cut off again.
+  void WriteRun(int fd, const std::string& run) {
+    if (fd == outFd && lost != 0) {
+      const std::string told =
+          std::to_string(lost) + " " + what + " lines lost: " + std::strerror(lostError) + "\n";
+      int error = 0;
+      if (WriteAll(fd, told, error) != told.size()) return Lose(fd, run, 0, error);
+      lost = 0;
+    }
+    int error = 0;
+    const std::size_t written = WriteAll(fd, run, error);
+    if (written != run.size()) Lose(fd, run, written, error);
+  }
+
+  void Lose(int fd, const std::string& run, std::size_t written, int error) {
+    const std::size_t whole = run.rfind('\n', written == 0 ? 0 : written - 1);
+    const std::size_t kept = written == 0 || whole == std::string::npos ? 0 : whole + 1;
+    struct stat st {};
+    if (kept != written && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      static_cast<void>(::ftruncate(fd, st.st_size - static_cast<off_t>(written - kept)));
+    }
+    const auto lines = static_cast<std::uint64_t>(
+        std::count(run.begin() + static_cast<std::ptrdiff_t>(kept), run.end(), '\n'));
+    if (lost == 0 && trouble) {
+      try {
+        trouble("cannot write the " + what + " (" + std::strerror(error) +
+                "): its lines are lost and counted until it takes them again");
+      } catch (...) {
+        // The device keeps working whatever an observer does.
+      }
+    }
+    lost += lines;
+    lostError = error;
+  }
 
   void Write() {
     std::unique_lock lock(mutex);
@@ -80,7 +128,7 @@ struct Console::Shared {
       for (std::size_t i = 0; i < batch.size(); ++i) {
         run += batch[i].text;
         if (i + 1 == batch.size() || batch[i + 1].fd != batch[i].fd) {
-          WriteAll(batch[i].fd, run);
+          WriteRun(batch[i].fd, run);
           run.clear();
         }
       }
@@ -96,8 +144,9 @@ Console::Console()
   writer_ = std::thread([shared = shared_] { shared->Write(); });
 }
 
-Console::Console(platform::posix::UniqueFd fd, const std::string& what, std::size_t queuedLines)
-    : shared_(std::make_shared<Shared>(std::move(fd), what, queuedLines)) {
+Console::Console(platform::posix::UniqueFd fd, const std::string& what, std::size_t queuedLines,
+                 std::function<void(const std::string&)> trouble)
+    : shared_(std::make_shared<Shared>(std::move(fd), what, queuedLines, std::move(trouble))) {
   writer_ = std::thread([shared = shared_] { shared->Write(); });
 }
 

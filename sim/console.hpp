@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,8 +22,12 @@ class Console {
 
   Console();  // standard output and standard error
   // Every line to `fd`, closed once its writer is done with it; `what` names it in the line
-  // that counts dropped lines. At most `queuedLines` wait for the writer.
-  Console(platform::posix::UniqueFd fd, const std::string& what, std::size_t queuedLines);
+  // that counts dropped lines. At most `queuedLines` wait for the writer. A write that fails
+  // (a full disk) loses whole lines only, never part of one: they are counted, `trouble` is
+  // told once when a run of failures begins (on the writer thread), and a line in `fd` says
+  // how many were lost once it takes lines again.
+  Console(platform::posix::UniqueFd fd, const std::string& what, std::size_t queuedLines,
+          std::function<void(const std::string&)> trouble = {});
   ~Console();  // closes with kClosePatience
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;

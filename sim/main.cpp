@@ -250,7 +250,22 @@ const ConsoleCommand kCommands[] = {
      }},
     {"hang", 1, 1, "hang N", "the next N calls get no reply at all",
      [](const Call& call) { return QueueCalls(call, &SimServer::HangNext); }},
-    {"clear", 0, 0, "clear", "forget every queued fail, short and hang",
+    {"slow", 2, 2, "slow N MS",
+     "the next N calls are carried out and answered MS milliseconds late\n"
+     "                   (MS up to 60000), other programs' calls served meanwhile",
+     [](const Call& call) {
+       const auto calls = call.Calls();
+       if (!calls) return Next::kContinue;
+       const auto ms = call.Number(2);
+       if (!ms || *ms > kMaxSlowMs) {
+         call.Error("slow takes 0 to " + std::to_string(kMaxSlowMs) + " milliseconds");
+       } else {
+         call.server.SlowNext(*calls, *ms);
+         call.Ok();
+       }
+       return Next::kContinue;
+     }},
+    {"clear", 0, 0, "clear", "forget every queued fail, short, hang and slow",
      [](const Call& call) {
        call.server.ClearFaults();
        call.Ok();
@@ -268,7 +283,8 @@ const ConsoleCommand kCommands[] = {
                                     {"requests", status.requests},
                                     {"fail", status.failQueued},
                                     {"short", status.shortQueued},
-                                    {"hang", status.hangQueued}}));
+                                    {"hang", status.hangQueued},
+                                    {"slow", status.slowQueued}}));
        return Next::kContinue;
      }},
     {"help", 0, 0, "help", nullptr,
@@ -401,6 +417,7 @@ int Main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   Console console;
+  settings.sim.onLogTrouble = [&console](const std::string& trouble) { console.Out(trouble); };
   SimServer server(settings.sim);
   // The program re-writes its set-point every second: only a change, or the first load since
   // power-up, is worth a line unless asked for every one.
@@ -432,6 +449,16 @@ int Main(int argc, char** argv) {
 
   std::string valueFile;
   try {
+    // A second simulator would take the value over, and withdraw it on quitting while the
+    // first still runs.
+    if (const std::string other =
+            settings.noRegistry
+                ? std::string()
+                : LiveDeviceName(platform::posix::RegistryRoot(), settings.sim.socketPath);
+        !other.empty()) {
+      throw std::runtime_error("another simulator serves this registry at " + other +
+                               " (quit it first, or start this one with --no-registry)");
+    }
     server.Start();
     if (!settings.noRegistry) {
       valueFile = PublishDeviceName(platform::posix::RegistryRoot(), settings.sim.socketPath);

@@ -1,11 +1,16 @@
 #include "registry_value.hpp"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -154,6 +159,26 @@ bool WithdrawDeviceName(const std::string& valueFile, const std::string& deviceP
   }
   if (held != devicePath) return false;
   return ::unlink(valueFile.c_str()) == 0;
+}
+
+std::string LiveDeviceName(const std::string& root, const std::string& devicePath) {
+  std::ifstream value(DeviceNameFile(root), std::ios::binary);
+  std::string published((std::istreambuf_iterator<char>(value)), std::istreambuf_iterator<char>());
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (published.empty() || published == devicePath || published.size() >= sizeof address.sun_path) {
+    return {};
+  }
+  std::memcpy(address.sun_path, published.data(), published.size());
+  const platform::posix::UniqueFd probe(
+      ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!probe) return {};
+  int result;
+  do {
+    result = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  } while (result != 0 && errno == EINTR);
+  // A full backlog is a live server too.
+  return result == 0 || errno == EAGAIN ? published : std::string();
 }
 
 }  // namespace tarnwick::sim

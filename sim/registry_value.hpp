@@ -17,6 +17,10 @@ std::string DeviceNameFile(const std::string& root);
 // system says no; either says "cannot publish FILE: why".
 std::string PublishDeviceName(const std::string& root, const std::string& devicePath);
 
+// The device path published in the registry rooted at root when something serves it and it
+// is not devicePath: another simulator runs on this registry. Empty otherwise.
+std::string LiveDeviceName(const std::string& root, const std::string& devicePath);
+
 // Removes the value file, but only while it still holds devicePath: another simulator may have
 // published its own path since. True when the file was removed.
 bool WithdrawDeviceName(const std::string& valueFile, const std::string& devicePath);

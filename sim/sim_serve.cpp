@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <chrono>
 #include <exception>
+#include <memory>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "platform/device_wire.hpp"
 #include "sim_server.hpp"
@@ -68,7 +70,7 @@ void SimServer::FailLocked() {
 
 void SimServer::Loop() {
   std::vector<pollfd> polled;
-  std::vector<int> finished;
+  std::vector<Connection*> polledClients;
   auto acceptPausedUntil = std::chrono::steady_clock::time_point{};
   for (;;) {
     {
@@ -76,18 +78,23 @@ void SimServer::Loop() {
       if (stopRequested_) return;  // Stop closes everything once this thread is gone
       ApplyPendingLocked();
     }
+    const int nextDue = ServeDelayed();
 
     polled.clear();
+    polledClients.clear();
     polled.push_back({wake_.get(), POLLIN, 0});
     const bool acceptPaused = std::chrono::steady_clock::now() < acceptPausedUntil;
     const bool listening = listener_ && !acceptPaused;
     if (listening) polled.push_back({listener_.get(), POLLIN, 0});
     const std::size_t firstClient = polled.size();
-    for (const Connection& client : clients_) {
+    for (Connection& client : clients_) {
+      if (client.delayed) continue;  // its next request waits for the one in hand
       polled.push_back({client.fd.get(), POLLIN | POLLRDHUP, 0});
+      polledClients.push_back(&client);
     }
 
-    const int timeout = acceptPaused ? static_cast<int>(kAcceptPause.count()) : -1;
+    int timeout = acceptPaused ? static_cast<int>(kAcceptPause.count()) : -1;
+    if (nextDue >= 0 && (timeout < 0 || nextDue < timeout)) timeout = nextDue;
     if (::poll(polled.data(), polled.size(), timeout) < 0) {
       if (errno == EINTR) continue;
       throw std::system_error(errno, std::generic_category(), "poll");
@@ -99,22 +106,24 @@ void SimServer::Loop() {
       }
     }
     // Served before accepting, so no client closed to make room is still in `polled`.
-    finished.clear();
+    bool closing = false;
     for (std::size_t i = firstClient; i < polled.size(); ++i) {
       const short events = polled[i].revents;
+      Connection& client = *polledClients[i - firstClient];
       bool open = true;
       // A request sent just before the peer hung up still gets served (and its reply lost).
       if ((events & (POLLIN | POLLRDHUP)) != 0) {
-        open = ServeOne(polled[i].fd, events);
-        clients_[i - firstClient].lastActive = std::chrono::steady_clock::now();
+        open = ServeOne(client, events);
+        client.lastActive = std::chrono::steady_clock::now();
       } else if ((events & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         open = false;
       }
-      if (!open) finished.push_back(polled[i].fd);
+      if (!open) {
+        client.fd.reset();
+        closing = true;
+      }
     }
-    for (int fd : finished) {
-      std::erase_if(clients_, [fd](const Connection& client) { return client.fd.get() == fd; });
-    }
+    if (closing) std::erase_if(clients_, [](const Connection& client) { return !client.fd; });
 
     unsigned dropped = 0;
     bool refusing = false;
@@ -150,6 +159,15 @@ bool SimServer::AcceptClients(unsigned& dropped, bool& refusing) {
             [](const Connection& a, const Connection& b) { return a.lastActive < b.lastActive; });
         // One that made a request lately may be inside its session: it is never cut.
         if (now - idlest->lastActive < options_.idleBeforeClose) {
+          // Told why before it is closed, so its program can say nothing was sent.
+          std::array<std::uint8_t, wire::kWireResultBytes> refused{};
+          wire::PutU32(refused.data(), wire::kWireRefused);
+          static_cast<void>(
+              ::send(fd.get(), refused.data(), refused.size(), MSG_DONTWAIT | MSG_NOSIGNAL));
+          // Closed with a request unread, the connection would be reset and the word lost.
+          std::array<std::uint8_t, kMaxRequestBytes> unread;
+          while (::recv(fd.get(), unread.data(), unread.size(), MSG_DONTWAIT) > 0) {
+          }
           fd.reset();
           if (!std::exchange(refusing_, true)) refusing = true;
           continue;
@@ -157,7 +175,7 @@ bool SimServer::AcceptClients(unsigned& dropped, bool& refusing) {
         clients_.erase(idlest);
         ++dropped;
       }
-      clients_.push_back({std::move(fd), now});  // within the room Start reserved
+      clients_.push_back({std::move(fd), now, nullptr});  // within the room Start reserved
       refusing_ = false;
       continue;
     }
@@ -177,7 +195,8 @@ bool SimServer::AcceptClients(unsigned& dropped, bool& refusing) {
   return true;
 }
 
-bool SimServer::ServeOne(int fd, short events) {
+bool SimServer::ServeOne(Connection& client, short events) {
+  const int fd = client.fd.get();
   std::array<std::uint8_t, kMaxRequestBytes> request{};
   iovec part{request.data(), request.size()};
   msghdr message{};
@@ -194,6 +213,56 @@ bool SimServer::ServeOne(int fd, short events) {
   const auto length = static_cast<std::size_t>(received);
   const bool oversize = (message.msg_flags & MSG_TRUNC) != 0;
 
+  tw_fault fault{};
+  {
+    std::lock_guard lock(mutex_);
+    // Unplugged after this connection was polled: the call never reaches the device.
+    if (!plugged_) return false;
+    ++requests_;
+    tw_faults_take(&faults_, &fault);  // a kind of 0 when none is queued
+  }
+  if (fault.kind == TW_FAULT_SLOW && fault.bytes != 0) {
+    client.delayed = std::make_unique<Delayed>(
+        Delayed{std::vector<std::uint8_t>(request.begin(), request.begin() + length), oversize,
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(fault.bytes)});
+    return true;
+  }
+  return Answer(fd, request.data(), length, oversize, fault);
+}
+
+int SimServer::ServeDelayed() {
+  const auto now = std::chrono::steady_clock::now();
+  auto next = std::chrono::steady_clock::time_point::max();
+  bool closing = false;
+  for (Connection& client : clients_) {
+    if (!client.delayed) continue;
+    if (client.delayed->due > now) {
+      next = std::min(next, client.delayed->due);
+      continue;
+    }
+    const std::unique_ptr<Delayed> delayed = std::move(client.delayed);
+    {
+      std::lock_guard lock(mutex_);
+      if (!plugged_) continue;  // dropped with the device
+    }
+    // Its program may have gone meanwhile: the board still carries it out, as a driver does
+    // with a request it has taken in.
+    if (!Answer(client.fd.get(), delayed->bytes.data(), delayed->bytes.size(), delayed->oversize,
+                tw_fault{})) {
+      client.fd.reset();
+      closing = true;
+    }
+  }
+  if (closing) std::erase_if(clients_, [](const Connection& client) { return !client.fd; });
+  if (next == std::chrono::steady_clock::time_point::max()) return -1;
+  // Rounded up, so the wait never ends just before the request is due.
+  return static_cast<int>(
+      std::chrono::ceil<std::chrono::milliseconds>(next - std::chrono::steady_clock::now())
+          .count());
+}
+
+bool SimServer::Answer(int fd, const std::uint8_t* request, std::size_t length, bool oversize,
+                       const tw_fault& fault) {
   constexpr std::size_t kResult = wire::kWireResultBytes;
   constexpr std::size_t kHeader = wire::kWireHeaderBytes;
   std::array<std::uint8_t, kResult + kOutputRoom> reply{};
@@ -204,26 +273,19 @@ bool SimServer::ServeOne(int fd, short events) {
   std::function<void(const Load&)> onLoad;
   {
     std::lock_guard lock(mutex_);
-    // Unplugged after this connection was polled: the call never reaches the device.
     if (!plugged_) return false;
-    ++requests_;
-
-    tw_fault fault{};
-    tw_faults_take(&faults_, &fault);  // a kind of 0 when none is queued
-
     wire::PutU32(reply.data(), wire::kWireFailure);
     if (fault.kind == TW_FAULT_HANG) {
       answer = false;
     } else if (fault.kind == TW_FAULT_FAIL || oversize || length < kHeader) {
       // The failure reply is already in place.
     } else {
-      const std::uint32_t code = wire::ReadU32(request.data());
-      const std::size_t capacity =
-          std::min<std::size_t>(wire::ReadU32(request.data() + 4), kOutputRoom);
+      const std::uint32_t code = wire::ReadU32(request);
+      const std::size_t capacity = std::min<std::size_t>(wire::ReadU32(request + 4), kOutputRoom);
       std::size_t written = 0;
       int didLoad = 0;
       load.previous = board_.output;
-      if (tw_board_control(&board_, code, request.data() + kHeader, length - kHeader,
+      if (tw_board_control(&board_, code, request + kHeader, length - kHeader,
                            reply.data() + kResult, capacity, &written, &didLoad) != 0) {
         wire::PutU32(reply.data(), wire::kWireSuccess);
         written = std::min(written, capacity);
@@ -239,7 +301,7 @@ bool SimServer::ServeOne(int fd, short events) {
     }
   }
 
-  LogRequest(request.data(), length, oversize);
+  LogRequest(request, length, oversize);
   if (loaded && onLoad) {
     try {
       onLoad(load);

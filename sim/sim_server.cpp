@@ -127,9 +127,10 @@ void SimServer::Start() {
   if (!options_.logPath.empty()) {
     // Non-blocking: a FIFO nobody has open for reading fails here instead of hanging.
     UniqueFd fd(::open(options_.logPath.c_str(),
-                       O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
+                       O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                       0666));
     if (!fd) throw SystemError(errno, "cannot open the log " + options_.logPath);
-    log_ = std::make_unique<Console>(std::move(fd), "log", kLogQueuedLines);
+    log_ = std::make_unique<Console>(std::move(fd), "log", kLogQueuedLines, options_.onLogTrouble);
   }
   try {
     wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -258,6 +259,13 @@ void SimServer::HangNext(unsigned calls) {
   QueueFault(TW_FAULT_HANG, calls, 0);
 }
 
+void SimServer::SlowNext(unsigned calls, unsigned ms) {
+  if (ms > kMaxSlowMs) {
+    throw std::invalid_argument("a slow call waits at most " + std::to_string(kMaxSlowMs) + " ms");
+  }
+  QueueFault(TW_FAULT_SLOW, calls, ms);
+}
+
 void SimServer::ClearFaults() {
   std::lock_guard lock(mutex_);
   tw_faults_clear(&faults_);
@@ -272,7 +280,8 @@ SimStatus SimServer::Status() const {
           requests_,
           tw_faults_pending(&faults_, TW_FAULT_FAIL),
           tw_faults_pending(&faults_, TW_FAULT_SHORT),
-          tw_faults_pending(&faults_, TW_FAULT_HANG)};
+          tw_faults_pending(&faults_, TW_FAULT_HANG),
+          tw_faults_pending(&faults_, TW_FAULT_SLOW)};
 }
 
 void SimServer::OnLoad(std::function<void(const Load& load)> callback) {

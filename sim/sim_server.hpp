@@ -26,6 +26,8 @@ struct SimOptions {
   std::string socketPath;
   std::uint32_t serial = 12345;
   std::string logPath;  // hex log of every request; empty for none
+  // Told, on the log's own thread, when writes to the log begin to fail.
+  std::function<void(const std::string&)> onLogTrouble{};
   // A connection with no request for this long counts as left open, not inside a session.
   std::chrono::milliseconds idleBeforeClose{1000};
 };
@@ -61,7 +63,11 @@ struct SimStatus {
   std::uint64_t failQueued = 0;
   std::uint64_t shortQueued = 0;
   std::uint64_t hangQueued = 0;
+  std::uint64_t slowQueued = 0;
 };
+
+// Longest delay a slow fault may give a call.
+inline constexpr unsigned kMaxSlowMs = 60000;
 
 class SimServer {
  public:
@@ -96,6 +102,11 @@ class SimServer {
   // Throws std::invalid_argument for 8 bytes or more, which would be no fault at all.
   void ShortNext(unsigned calls, unsigned bytes);
   void HangNext(unsigned calls);  // no reply and no processing; the connection stays open
+  // The board handles the call, and answers it, only `ms` milliseconds after it arrived, as a
+  // driver busy elsewhere: other connections are served meanwhile, and a call whose program
+  // has hung up in the meantime still reaches the board. Throws std::invalid_argument beyond
+  // kMaxSlowMs.
+  void SlowNext(unsigned calls, unsigned ms);
   void ClearFaults();
 
   SimStatus Status() const;
@@ -117,9 +128,17 @@ class SimServer {
 
  private:
   using UniqueFd = platform::posix::UniqueFd;
+  // A request taken in but not yet handled (a slow fault): its connection reads nothing more
+  // until it is, as a driver serves one handle's calls in order.
+  struct Delayed {
+    std::vector<std::uint8_t> bytes;
+    bool oversize = false;
+    std::chrono::steady_clock::time_point due;
+  };
   struct Connection {
     UniqueFd fd;
     std::chrono::steady_clock::time_point lastActive;  // accepted, or its last request
+    std::unique_ptr<Delayed> delayed;
   };
 
   void Run();  // the server thread: Loop behind a barrier no exception passes
@@ -130,7 +149,12 @@ class SimServer {
   // False when out of descriptors: stop accepting for a moment. Counts the idle clients it
   // closed to stay within kMaxClients, and whether a run of refusals began.
   bool AcceptClients(unsigned& dropped, bool& refusing);
-  bool ServeOne(int fd, short events);  // false when the connection should be closed
+  bool ServeOne(Connection& client, short events);  // false when it should be closed
+  // Handles one request and sends its reply; false when the connection should be closed.
+  bool Answer(int fd, const std::uint8_t* request, std::size_t length, bool oversize,
+              const tw_fault& fault);
+  // Handles the delayed requests that are due; the milliseconds until the next one, or -1.
+  int ServeDelayed();
   UniqueFd Listen();  // a new listening socket on the path; throws std::system_error
   void RemovePathLocked();
   // Hands the pending operation to the server thread and waits until it is done there.

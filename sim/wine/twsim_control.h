@@ -30,6 +30,7 @@ extern "C" {
 #define TWSIM_LOG_ENTRIES 64u
 #define TWSIM_DEFAULT_SHORT_BYTES 4u
 #define TWSIM_MAX_HELD 32u /* requests held at once; past this a held call fails instead */
+#define TWSIM_MAX_SLOW_MS 60000u
 
 enum twsim_op {
   TWSIM_OP_STATUS = 1, /* nothing changes; the reply is the state */
@@ -38,14 +39,16 @@ enum twsim_op {
   TWSIM_OP_PLUG = 4,   /* the DOS name is back; the board powers up afresh (output 0) */
   TWSIM_OP_FAIL = 5,   /* arg1: the next arg1 calls fail and never reach the board */
   TWSIM_OP_SHORT = 6,  /* arg1 calls reach the board but reply with arg2 (0..7) bytes */
-  TWSIM_OP_HANG = 7    /* the next arg1 calls stay pending until cancelled (0: no more, and
+  TWSIM_OP_HANG = 7,   /* the next arg1 calls stay pending until cancelled (0: no more, and
                           every held call fails now); arg2 1: ignore the cancel as well */
+  TWSIM_OP_SLOW = 8    /* arg1 calls are carried out and completed arg2 ms after they arrive,
+                          whatever a cancel or a close says meanwhile (a driver busy on them) */
 };
 
 enum twsim_outcome {
   TWSIM_DONE = 0,
   TWSIM_ALREADY = 1,      /* unplug when unplugged, plug when plugged */
-  TWSIM_BAD_ARGUMENT = 2, /* unknown op, short with 8 bytes or more */
+  TWSIM_BAD_ARGUMENT = 2, /* unknown op, short with 8 bytes or more, slow beyond its bound */
   TWSIM_QUEUE_FULL = 3,   /* every slot of the board's fault queue (board.h) is taken */
   TWSIM_LINK_FAILED = 4   /* plug: the DOS name could not be made (status in link_status) */
 };

@@ -381,6 +381,16 @@ const CtlCommand kCommands[] = {
        if (!calls) return Refuse(args, "needs a count of calls");
        return Drive(args, TWSIM_OP_HANG, *calls, args.size() == 3 ? 1 : 0);
      }},
+    {"slow", 2, 2, "slow N MS",
+     "the next N calls are carried out and completed MS ms (up to 60000)\n"
+     "                   after they arrive, whatever a cancel or a close says meanwhile",
+     [](const Args& args) {
+       const auto calls = ParseNumber(args[1]);
+       const auto ms = ParseNumber(args[2]);
+       if (!calls) return Refuse(args, "needs a count of calls");
+       if (!ms || *ms > TWSIM_MAX_SLOW_MS) return Refuse(args, "takes 0 to 60000 milliseconds");
+       return Drive(args, TWSIM_OP_SLOW, *calls, *ms);
+     }},
     {"window", 0, 0, "window",
      "the Tarnwick Test window's controls and their texts as one JSON line",
      [](const Args&) { return ReadWindow(); }, kNoArguments},

@@ -46,6 +46,23 @@ static held_request held[TWSIM_MAX_HELD];
 static uint32_t held_count;
 static uint32_t cancelled;
 
+/* Requests told to be slow: carried out and completed by the worker thread once due, whatever
+ * a cancel or a close says meanwhile, as a driver busy with them on the bus. */
+typedef struct slow_request {
+  PIRP irp;
+  ULONGLONG due; /* interrupt time, 100 ns units */
+  ULONG code;
+  ULONG in_length;
+  ULONG capacity;
+  uint8_t request[8];
+} slow_request;
+static slow_request slowed[TWSIM_MAX_HELD];
+static uint32_t slowed_count;
+static KEVENT slow_wake;
+static KEVENT slow_stopped;
+static volatile LONG slow_stop;
+static int slow_worker_running;
+
 static NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = information;
@@ -166,17 +183,15 @@ static NTSTATUS NTAPI dispatch_other(PDEVICE_OBJECT device, PIRP irp) {
   return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
+static NTSTATUS carry_out(PIRP irp, ULONG code, ULONG in_length, ULONG capacity,
+                          const uint8_t* request, tw_fault taken, KIRQL irql);
+
 static NTSTATUS controller_control(PIRP irp, PIO_STACK_LOCATION stack) {
   const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   const ULONG in_length = stack->Parameters.DeviceIoControl.InputBufferLength;
   const ULONG capacity = stack->Parameters.DeviceIoControl.OutputBufferLength;
   uint8_t* buffer = (uint8_t*)irp->AssociatedIrp.SystemBuffer;
   uint8_t request[8] = {0};
-  uint8_t reply[8] = {0};
-  size_t written = 0;
-  int loaded = 0;
-  uint16_t counts = 0;
-  int ok = 0;
   tw_fault taken = {0, 0, 0};
   KIRQL irql;
   ULONG i;
@@ -202,7 +217,36 @@ static NTSTATUS controller_control(PIRP irp, PIO_STACK_LOCATION stack) {
     return complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   }
   tw_faults_take(&faults, &taken);
-  if (taken.kind != TW_FAULT_FAIL && buffer != NULL && in_length == sizeof request) {
+  if (taken.kind == TW_FAULT_SLOW && taken.bytes != 0 && buffer != NULL) {
+    if (slowed_count < TWSIM_MAX_HELD) {
+      slow_request* entry = &slowed[slowed_count++];
+      entry->irp = irp;
+      entry->due = KeQueryInterruptTime() + (ULONGLONG)taken.bytes * 10000u;
+      entry->code = code;
+      entry->in_length = in_length;
+      entry->capacity = capacity;
+      for (i = 0; i < sizeof request; ++i) entry->request[i] = request[i];
+      IoMarkIrpPending(irp);
+      KeReleaseSpinLock(&state_lock, irql);
+      KeSetEvent(&slow_wake, IO_NO_INCREMENT, FALSE);
+      return STATUS_PENDING;
+    }
+    taken.kind = TW_FAULT_FAIL; /* no room to keep it: it fails at once */
+  }
+  return carry_out(irp, code, in_length, capacity, request, taken, irql);
+}
+
+/* Runs one request on the board and completes it; state_lock held, released here. */
+static NTSTATUS carry_out(PIRP irp, ULONG code, ULONG in_length, ULONG capacity,
+                          const uint8_t* request, tw_fault taken, KIRQL irql) {
+  uint8_t* buffer = (uint8_t*)irp->AssociatedIrp.SystemBuffer;
+  uint8_t reply[8] = {0};
+  size_t written = 0;
+  int loaded = 0;
+  uint16_t counts = 0;
+  int ok = 0;
+  ULONG i;
+  if (taken.kind != TW_FAULT_FAIL && buffer != NULL && in_length == 8u) {
     ok = tw_board_control(&board, code, request, in_length, reply, capacity, &written, &loaded);
     if (ok && taken.kind == TW_FAULT_SHORT && written > taken.bytes) written = taken.bytes;
     counts = board.output;
@@ -220,6 +264,54 @@ static NTSTATUS controller_control(PIRP irp, PIO_STACK_LOCATION stack) {
   /* A code the controller does not know reads as such; a refused request as a device error. */
   return complete(
       irp, code == TW_CONTROL_CODE ? STATUS_IO_DEVICE_ERROR : STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+/* Carries out the slow requests that are due, oldest first; the 100 ns units until the next
+ * one is due, or 0 when none waits. An unplugged device fails them. */
+static ULONGLONG serve_slow(void) {
+  for (;;) {
+    const ULONGLONG now = KeQueryInterruptTime();
+    ULONGLONG next = 0;
+    uint32_t i;
+    uint32_t found = TWSIM_MAX_HELD;
+    slow_request entry;
+    KIRQL irql;
+    const tw_fault none = {0, 0, 0};
+    KeAcquireSpinLock(&state_lock, &irql);
+    for (i = 0; i < slowed_count; ++i) {
+      if (slowed[i].due <= now && (found == TWSIM_MAX_HELD || slowed[i].due < slowed[found].due)) {
+        found = i;
+      } else if (slowed[i].due > now && (next == 0 || slowed[i].due - now < next)) {
+        next = slowed[i].due - now;
+      }
+    }
+    if (found == TWSIM_MAX_HELD) {
+      KeReleaseSpinLock(&state_lock, irql);
+      return next;
+    }
+    entry = slowed[found];
+    for (i = found + 1u; i < slowed_count; ++i) slowed[i - 1u] = slowed[i];
+    slowed_count--;
+    if (!plugged) {
+      KeReleaseSpinLock(&state_lock, irql);
+      complete(entry.irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+      continue;
+    }
+    carry_out(entry.irp, entry.code, entry.in_length, entry.capacity, entry.request, none, irql);
+  }
+}
+
+static void NTAPI slow_worker(PVOID context) {
+  (void)context;
+  while (!slow_stop) {
+    const ULONGLONG next = serve_slow();
+    LARGE_INTEGER wait;
+    /* Relative, in 100 ns units; a second at most, so a stop is never missed for long. */
+    wait.QuadPart = -(LONGLONG)(next != 0 && next < 10000000u ? next : 10000000u);
+    KeWaitForSingleObject(&slow_wake, Executive, KernelMode, FALSE, &wait);
+  }
+  KeSetEvent(&slow_stopped, IO_NO_INCREMENT, FALSE);
+  PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
 static uint32_t plug(int32_t* link_status) {
@@ -352,6 +444,11 @@ static NTSTATUS control_control(PIRP irp, PIO_STACK_LOCATION stack) {
       KeReleaseSpinLock(&state_lock, irql);
       if (request.arg1 == 0u) release_held(NULL, STATUS_IO_DEVICE_ERROR);
       break;
+    case TWSIM_OP_SLOW:
+      outcome = request.arg2 > TWSIM_MAX_SLOW_MS
+                    ? TWSIM_BAD_ARGUMENT
+                    : queue_fault(TW_FAULT_SLOW, request.arg1, request.arg2);
+      break;
     default:
       outcome = TWSIM_BAD_ARGUMENT;
       break;
@@ -369,6 +466,12 @@ static NTSTATUS NTAPI dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
 
 static void NTAPI driver_unload(PDRIVER_OBJECT driver) {
   (void)driver;
+  if (slow_worker_running) {
+    slow_stop = 1;
+    KeSetEvent(&slow_wake, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(&slow_stopped, Executive, KernelMode, FALSE, NULL);
+    while (slowed_count > 0) complete(slowed[--slowed_count].irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+  }
   release_held(NULL, STATUS_DEVICE_NOT_CONNECTED);
   if (plugged) IoDeleteSymbolicLink(&controller_link);
   if (control_linked) IoDeleteSymbolicLink(&control_link);
@@ -384,6 +487,8 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
 
   KeInitializeSpinLock(&state_lock);
   KeInitializeMutex(&link_mutex, 0);
+  KeInitializeEvent(&slow_wake, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&slow_stopped, NotificationEvent, FALSE);
   tw_board_reset(&board, TWSIM_SERIAL_AT_LOAD);
   RtlInitUnicodeString(&controller_name, TWSIM_CONTROLLER_DEVICE);
   RtlInitUnicodeString(&controller_link, TWSIM_CONTROLLER_LINK);
@@ -406,6 +511,12 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
   if (NT_SUCCESS(status)) {
     status = IoCreateSymbolicLink(&control_link, &control_name);
     control_linked = NT_SUCCESS(status);
+  }
+  if (NT_SUCCESS(status)) {
+    HANDLE worker = NULL;
+    status = PsCreateSystemThread(&worker, THREAD_ALL_ACCESS, NULL, NULL, NULL, slow_worker, NULL);
+    slow_worker_running = NT_SUCCESS(status);
+    if (worker != NULL) ZwClose(worker);
   }
   if (NT_SUCCESS(status)) {
     status = IoCreateSymbolicLink(&controller_link, &controller_name);

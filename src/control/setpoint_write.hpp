@@ -16,7 +16,8 @@ inline constexpr std::uint8_t kCommandPortWrite = 10;
 inline constexpr std::uint8_t kCommandIdentify = 11;
 inline constexpr std::uint8_t kSubCommand = 10;
 inline constexpr std::uint8_t kLatchBit = 8;
-inline constexpr int kFullScale = 2047;
+inline constexpr int kFullScale = 2047;             // counts
+inline constexpr double kFullScaleMilliamps = 100;  // the current at kFullScale
 
 // The three operations of the window that the write works on.
 class SetpointWindow {

@@ -18,8 +18,9 @@ inline constexpr Socket kNoSocket = -1;
 inline constexpr long kWouldBlock = -1;
 inline constexpr long kFailed = -2;
 
-// Readies the sockets and makes SIGINT and SIGTERM (on Windows Ctrl+C, Ctrl+Break and closing
-// the console) ask for a stop instead of ending the program; false with the reason if not.
+// Readies the sockets and makes SIGINT, SIGTERM and SIGHUP (on Windows Ctrl+C, Ctrl+Break and
+// closing the console) ask for a stop instead of ending the program; false with the reason if
+// not.
 bool Start(std::string& reason);
 bool StopRequested();
 

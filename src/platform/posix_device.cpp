@@ -1,5 +1,6 @@
 // The device side of the stand-in seam: a device path is a Unix-domain SOCK_SEQPACKET socket
 // served by the simulated controller, one datagram each way per device-control call.
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -8,6 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -20,6 +23,21 @@ namespace tarnwick::platform::posix {
 namespace {
 
 using namespace std::chrono_literals;
+
+// The threads of this process inside a session. A thread that opens a second session before
+// closing its first could only wait for itself: it is refused at once, as on Windows.
+std::mutex ownersMutex;
+std::multiset<std::thread::id> owners;
+
+bool HoldsSession(std::thread::id thread) {
+  const std::lock_guard guard(ownersMutex);
+  return owners.count(thread) != 0;
+}
+
+void ForgetOwner(std::thread::id thread) {
+  const std::lock_guard guard(ownersMutex);
+  if (const auto found = owners.find(thread); found != owners.end()) owners.erase(found);
+}
 
 bool ResourceExhausted(int error) {
   return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOBUFS;
@@ -67,11 +85,19 @@ Handle PosixOs::createFile(const std::string& path, std::uint32_t, std::uint32_t
   std::memcpy(address.sun_path, path.data(), path.size());
 
   // The session is ours alone from here to closeHandle; nothing is sent without it.
+  const std::thread::id self = std::this_thread::get_id();
+  if (HoldsSession(self)) return FailOpen(EBUSY);
   std::chrono::milliseconds wait{};
   {
     const std::lock_guard guard(mutex_);
     wait = sessionWait_;
   }
+  // A session of ours kept for a late reply holds the lock as another program's would.
+  const auto start = std::chrono::steady_clock::now();
+  SettleKept(start + wait);
+  wait = std::max(std::chrono::milliseconds{},
+                  wait - std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start));
   UniqueFd lock;
   if (const int error = TakeSessionLock(wait, lock); error != 0) {
     if (ResourceExhausted(error)) {
@@ -116,7 +142,11 @@ Handle PosixOs::createFile(const std::string& path, std::uint32_t, std::uint32_t
   if (DistrustOwner(peer.uid) != nullptr) return FailOpen(EACCES);
   const Handle handle = fd.get();
   const std::lock_guard guard(mutex_);
-  devices_.emplace(handle, Device{std::move(lock), std::move(fd)});
+  {
+    const std::lock_guard ownersGuard(ownersMutex);
+    owners.insert(self);
+  }
+  devices_.emplace(handle, Device{std::move(lock), std::move(fd), {}, self});
   return handle;
 }
 
@@ -138,34 +168,59 @@ bool PosixOs::deviceIoControl(Handle handle, std::uint32_t code, const std::uint
   PutU32(request.data() + 4, outLength);
   request.insert(request.end(), in, in + inLength);
 
+  // One bound for the whole transfer, however many signals interrupt it.
+  const auto deadline = std::chrono::steady_clock::now() + replyTimeout_;
   auto markBroken = [&](int error) {
     const std::lock_guard lock(mutex_);
     broken_.insert(handle);
+    if (error == ETIMEDOUT) {
+      // The request may be in the driver's hands: its session waits for it after the close.
+      if (const auto device = devices_.find(handle); device != devices_.end()) {
+        device->second.lateUntil = std::chrono::steady_clock::now() + kLateReplyBound;
+      }
+    }
     return Fail(error);
   };
   auto timedOut = [] { return errno == EAGAIN || errno == EWOULDBLOCK; };
   for (;;) {
     const ssize_t sent = send(handle, request.data(), request.size(), MSG_NOSIGNAL);
     if (sent == static_cast<ssize_t>(request.size())) break;
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0 && timedOut()) return markBroken(ETIMEDOUT);
+    if (sent < 0 && errno == EINTR && std::chrono::steady_clock::now() < deadline) continue;
+    if (sent < 0 && (timedOut() || errno == EINTR)) return markBroken(ETIMEDOUT);
+    if (sent < 0 && (errno == EPIPE || errno == ECONNRESET)) {
+      // Closed on us: a driver at its limit of clients says so first.
+      const int error = errno;
+      std::uint8_t word[kWireResultBytes];
+      const bool refused =
+          recv(handle, word, sizeof word, MSG_DONTWAIT) == static_cast<ssize_t>(sizeof word) &&
+          ReadU32(word) == kWireRefused;
+      return markBroken(refused ? ECONNREFUSED : error);
+    }
     return Fail(sent < 0 ? errno : EPROTO);
   }
 
   std::vector<std::uint8_t> reply(kWireResultBytes + std::size_t{outLength});
   for (;;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return markBroken(ETIMEDOUT);
+    pollfd ready{handle, POLLIN, 0};
+    const int polled = poll(&ready, 1, static_cast<int>(left.count()));
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled < 0) return Fail(errno);
+    if (polled == 0) continue;  // the deadline is checked above
     iovec part{reply.data(), reply.size()};
     msghdr message{};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
-    const ssize_t got = recvmsg(handle, &message, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && timedOut()) return markBroken(ETIMEDOUT);
+    const ssize_t got = recvmsg(handle, &message, MSG_DONTWAIT);
+    if (got < 0 && (errno == EINTR || timedOut())) continue;
     if (got < 0) return Fail(errno);
     if (got == 0) return Fail(ECONNRESET);  // the controller went away
     if (got < static_cast<ssize_t>(kWireResultBytes) || (message.msg_flags & MSG_TRUNC) != 0) {
       return markBroken(EPROTO);
     }
+    if (ReadU32(reply.data()) == kWireRefused) return markBroken(ECONNREFUSED);
     if (ReadU32(reply.data()) == kWireFailure) return Fail(EIO);
     const auto written =
         static_cast<std::uint32_t>(static_cast<std::size_t>(got) - kWireResultBytes);
@@ -181,9 +236,46 @@ bool PosixOs::closeHandle(Handle handle) {
   auto device = devices_.extract(handle);
   if (device.empty()) return Fail(EBADF);
   broken_.erase(handle);
+  ForgetOwner(device.mapped().owner);
+  if (device.mapped().lateUntil != std::chrono::steady_clock::time_point{}) {
+    kept_.push_back(std::move(device.mapped()));  // the lock goes when the late reply has come
+    return true;
+  }
   device.mapped().socket.reset();
   device.mapped().sessionLock.reset();  // after the device: sessions never overlap
   return true;
+}
+
+PosixOs::~PosixOs() {
+  SettleKept(std::chrono::steady_clock::time_point::max());
+}
+
+void PosixOs::SettleKept(std::chrono::steady_clock::time_point until) {
+  std::vector<Device> kept;
+  {
+    const std::lock_guard guard(mutex_);
+    kept.swap(kept_);
+  }
+  for (Device& session : kept) {
+    for (;;) {
+      const auto now = std::chrono::steady_clock::now();
+      const auto end = std::min(until, session.lateUntil);
+      // The late reply, or the driver hanging up: either way nothing more can land.
+      pollfd ready{session.socket.get(), POLLIN, 0};
+      const auto left = end > now ? std::chrono::ceil<std::chrono::milliseconds>(end - now)
+                                  : std::chrono::milliseconds{};
+      const int polled = poll(&ready, 1, static_cast<int>(left.count()));
+      if (polled < 0 && errno == EINTR) continue;
+      if (polled != 0 || session.lateUntil <= std::chrono::steady_clock::now()) {
+        session.socket.reset();
+        session.sessionLock.reset();
+      }
+      break;
+    }
+  }
+  std::erase_if(kept, [](const Device& session) { return !session.socket; });
+  const std::lock_guard guard(mutex_);
+  for (Device& session : kept) kept_.push_back(std::move(session));
 }
 
 }  // namespace tarnwick::platform::posix

@@ -21,7 +21,7 @@ volatile std::sig_atomic_t stopRequested = 0;
 int wakeRead = -1;  // the self-pipe: a signal between the check and poll still wakes it
 int wakeWrite = -1;
 
-extern "C" void OnStopSignal(int) {
+extern "C" void OnNetStopSignal(int) {
   const int saved = errno;
   stopRequested = 1;
   if (wakeWrite >= 0) {
@@ -55,11 +55,12 @@ bool Start(std::string& reason) {
   wakeRead = pipeEnds[0];
   wakeWrite = pipeEnds[1];
   struct sigaction action {};
-  action.sa_handler = OnStopSignal;
+  action.sa_handler = OnNetStopSignal;
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);  // a client gone is a failed send, not the server's end
+  ::sigaction(SIGHUP, &action, nullptr);  // its terminal closed
+  std::signal(SIGPIPE, SIG_IGN);          // a client gone is a failed send, not the server's end
   return true;
 }
 

@@ -11,6 +11,8 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
+#include <vector>
 
 #include "platform/os.hpp"
 #include "platform/unique_fd.hpp"
@@ -35,8 +37,18 @@ class PosixOs final : public Os {
   explicit PosixOs(std::chrono::milliseconds replyTimeout = std::chrono::milliseconds(240),
                    std::chrono::milliseconds sessionWait = kWindowSessionWait)
       : replyTimeout_(replyTimeout), sessionWait_(sessionWait) {}
+  // Waits, each within its bound, for the sessions still kept for a late reply.
+  ~PosixOs() override;
   PosixOs(const PosixOs&) = delete;
   PosixOs& operator=(const PosixOs&) = delete;
+
+  // A request that timed out is in the driver's hands and may still be carried out. Its session
+  // keeps the lock after the close until the late reply comes (or the driver hangs up), or for
+  // this long after the transfer gave up, so the late request cannot land inside another
+  // program's session; a driver slower than that is beyond the lock's reach. Kept without
+  // holding up the caller: released at this object's next open or at its destruction (the
+  // program's exit), whichever comes first.
+  static constexpr std::chrono::milliseconds kLateReplyBound{1000};
 
   std::int32_t regOpenKey(RegKey root, const std::string& subkey, std::uint32_t options,
                           std::uint32_t access, RegKey& result) override;
@@ -64,19 +76,25 @@ class PosixOs final : public Os {
   struct Device {
     UniqueFd sessionLock;  // declared first, so destroyed after the socket: sessions never
     UniqueFd socket;       // overlap
+    std::chrono::steady_clock::time_point lateUntil{};  // set when a transfer timed out
+    std::thread::id owner;                              // the thread that opened it
   };
 
   bool Fail(int error);
   Handle FailOpen(int error);
   std::int32_t AdoptKey(UniqueFd keyFd, RegKey& result);
+  // Releases the kept sessions whose late reply has come or whose bound has passed, waiting
+  // for them until `until` at most.
+  void SettleKept(std::chrono::steady_clock::time_point until);
 
   const std::chrono::milliseconds replyTimeout_;
   std::mutex mutex_;  // guards everything below
   std::chrono::milliseconds sessionWait_;
   std::map<int, UniqueFd> keys_;  // directories this layer opened as keys, by descriptor
   std::map<int, Device> devices_;
-  std::set<int> broken_;  // devices whose reply is overdue: a late one must not be taken
-                          // for the answer to the next request
+  std::set<int> broken_;      // devices whose reply is overdue: a late one must not be taken
+                              // for the answer to the next request
+  std::vector<Device> kept_;  // closed sessions still waiting for a late reply
   static thread_local std::int32_t lastError_;
 };
 

@@ -46,6 +46,9 @@ constexpr DWORD kCancelBoundMs = 40;
 // completes them. Past this many, no new request goes out, so a driver that ignores cancels
 // costs a bounded amount of memory and never a frozen window.
 constexpr std::size_t kMaxAbandoned = 16;
+// At exit, how long the program waits for the requests a driver kept, so their sessions' mutex
+// is released rather than abandoned to the next program while they may still land; as on POSIX.
+constexpr DWORD kLateReplyBoundMs = 1000;
 
 // One overlapped request and every byte the system may touch until it is over: the driver's
 // input and output, the OVERLAPPED it completes into and the event it sets.
@@ -102,16 +105,22 @@ class SessionLocks {
   }
   void Keep(HANDLE device, HANDLE mutex) {
     const std::lock_guard guard(mutex_);
-    held_[device] = mutex;
+    held_[device] = {mutex, GetCurrentThreadId()};
   }
   // The mutex the device's session holds, forgotten here; nullptr if none.
   HANDLE Forget(HANDLE device) {
     const std::lock_guard guard(mutex_);
     const auto found = held_.find(device);
     if (found == held_.end()) return nullptr;
-    const HANDLE mutex = found->second;
+    const HANDLE mutex = found->second.mutex;
     held_.erase(found);
     return mutex;
+  }
+  bool HeldByThisThread() {
+    const std::lock_guard guard(mutex_);
+    return std::any_of(held_.begin(), held_.end(), [](const auto& session) {
+      return session.second.thread == GetCurrentThreadId();
+    });
   }
 
  private:
@@ -128,17 +137,29 @@ class SessionLocks {
     return descriptor;
   }
 
+  struct Held {
+    HANDLE mutex;
+    DWORD thread;
+  };
   std::mutex mutex_;
-  std::map<HANDLE, HANDLE> held_;
+  std::map<HANDLE, Held> held_;
 };
 
 // Called from the window's one thread (or the tool's), like the whole link.
 class Win32Os final : public Os {
  public:
   ~Win32Os() override {
+    // A session kept for a request the driver still holds is released once the request is
+    // over, so it cannot land inside the next program's session; past the bound the exit
+    // abandons the mutex.
+    const ULONGLONG end = GetTickCount64() + kLateReplyBoundMs;
+    while (keptCount_ != 0 && abandonedCount_ != 0 && GetTickCount64() < end) {
+      abandoned_[0].transfer->Finished(static_cast<DWORD>(end - GetTickCount64()));
+      ReapAbandoned();
+    }
     // At exit a request still held must keep its memory: the driver may yet write into it.
     for (std::size_t i = 0; i < abandonedCount_; ++i) {
-      if (!abandoned_[i]->Finished(0)) static_cast<void>(abandoned_[i].release());
+      if (!abandoned_[i].transfer->Finished(0)) static_cast<void>(abandoned_[i].transfer.release());
     }
   }
 
@@ -165,6 +186,17 @@ class Win32Os final : public Os {
 
   Handle createFile(const std::string& path, std::uint32_t access, std::uint32_t share,
                     std::uint32_t creation, std::uint32_t flags) override {
+    // A second session on this thread could only wait for itself, and the mutex, being
+    // recursive, would let it in at once.
+    if (sessions_.HeldByThisThread()) return Busy();
+    // A session of ours kept for a late request holds the mutex as another program would.
+    const ULONGLONG end = GetTickCount64() + sessionWaitMs.load();
+    ReapAbandoned();
+    while (KeptByThisThread() && abandonedCount_ != 0 && GetTickCount64() < end) {
+      abandoned_[0].transfer->Finished(static_cast<DWORD>(end - GetTickCount64()));
+      ReapAbandoned();
+    }
+    if (KeptByThisThread()) return Busy();
     const HANDLE session = sessions_.Take();
     if (session == nullptr) return kInvalidHandle;
     // Overlapped, so that each transfer can be waited for with a bound and cancelled.
@@ -178,6 +210,7 @@ class Win32Os final : public Os {
     try {
       sessions_.Keep(handle, session);
       timedOut_.erase(opened);
+      sessionOf_[opened] = ++sessionCount_;
     } catch (...) {
       CloseHandle(handle);
       SessionLocks::Release(session);
@@ -206,14 +239,20 @@ class Win32Os final : public Os {
     if (!transfer->Finished(kReplyBoundMs)) {
       CancelIoEx(device, &transfer->overlapped);
       // Nothing here may throw while the request may still be live: its memory is parked
-      // in storage that needs no allocation.
-      if (!transfer->Finished(kCancelBoundMs)) abandoned_[abandonedCount_++] = std::move(transfer);
-      timedOut_.insert(handle);
-      return Fail(ERROR_TIMEOUT);
+      // in storage that needs no allocation, with the session it belongs to.
+      if (!transfer->Finished(kCancelBoundMs)) {
+        abandoned_[abandonedCount_++] = {std::move(transfer), SessionOf(handle)};
+        timedOut_.insert(handle);
+        return Fail(ERROR_TIMEOUT);
+      }
     }
+    // The request's own outcome, also when it ended after the cancel: one the driver completed
+    // just as the bound ran out is a success, one it aborted a timeout, one it failed a failure.
     DWORD returned = 0;
     if (GetOverlappedResult(device, &transfer->overlapped, &returned, FALSE) == FALSE) {
-      return false;
+      if (GetLastError() != ERROR_OPERATION_ABORTED) return false;
+      timedOut_.insert(handle);
+      return Fail(ERROR_TIMEOUT);
     }
     // Only what the driver wrote, as the synchronous call leaves the rest of the buffer.
     const std::uint32_t written = std::min<std::uint32_t>(returned, outLength);
@@ -224,9 +263,19 @@ class Win32Os final : public Os {
 
   bool closeHandle(Handle handle) override {
     timedOut_.erase(handle);
+    const std::uint64_t id = SessionOf(handle);
+    sessionOf_.erase(handle);
     const HANDLE session = sessions_.Forget(ToHandle(handle));
     const bool closed = CloseHandle(ToHandle(handle)) != FALSE;
-    if (session != nullptr) SessionLocks::Release(session);  // after the device is closed
+    if (session == nullptr) return closed;
+    // A request the driver still holds keeps the session's mutex until it is over.
+    const bool late = std::any_of(abandoned_.begin(), abandoned_.begin() + abandonedCount_,
+                                  [id](const Abandoned& entry) { return entry.session == id; });
+    if (late && keptCount_ < kept_.size()) {
+      kept_[keptCount_++] = {session, id, GetCurrentThreadId()};
+    } else {
+      SessionLocks::Release(session);  // after the device is closed
+    }
     return closed;
   }
 
@@ -252,23 +301,66 @@ class Win32Os final : public Os {
     SetLastError(error);
     return false;
   }
+  static Handle Busy() {
+    SetLastError(ERROR_BUSY);
+    return kInvalidHandle;
+  }
 
-  // Requests the driver has completed since they were given up are freed now.
+  struct Abandoned {
+    std::unique_ptr<Transfer> transfer;
+    std::uint64_t session = 0;
+  };
+  // A closed session whose mutex waits for its abandoned requests to end.
+  struct Kept {
+    HANDLE mutex = nullptr;
+    std::uint64_t session = 0;
+    DWORD thread = 0;
+  };
+
+  std::uint64_t SessionOf(Handle handle) const {
+    const auto found = sessionOf_.find(handle);
+    return found == sessionOf_.end() ? 0 : found->second;
+  }
+
+  bool KeptByThisThread() const {
+    return std::any_of(kept_.begin(), kept_.begin() + keptCount_,
+                       [](const Kept& kept) { return kept.thread == GetCurrentThreadId(); });
+  }
+
+  // Requests the driver has completed since they were given up are freed now, and the
+  // sessions left with none still held give up their mutex (a mutex is released by its
+  // owner thread only).
   void ReapAbandoned() {
-    std::size_t kept = 0;
+    std::size_t left = 0;
     for (std::size_t i = 0; i < abandonedCount_; ++i) {
-      if (abandoned_[i]->Finished(0)) {
-        abandoned_[i].reset();
+      if (abandoned_[i].transfer->Finished(0)) {
+        abandoned_[i].transfer.reset();
       } else {
-        abandoned_[kept++] = std::move(abandoned_[i]);
+        abandoned_[left++] = std::move(abandoned_[i]);
       }
     }
-    abandonedCount_ = kept;
+    abandonedCount_ = left;
+    left = 0;
+    for (std::size_t i = 0; i < keptCount_; ++i) {
+      const std::uint64_t id = kept_[i].session;
+      const bool late = std::any_of(abandoned_.begin(), abandoned_.begin() + abandonedCount_,
+                                    [id](const Abandoned& entry) { return entry.session == id; });
+      if (!late && kept_[i].thread == GetCurrentThreadId()) {
+        SessionLocks::Release(kept_[i].mutex);
+      } else {
+        kept_[left++] = kept_[i];
+      }
+    }
+    keptCount_ = left;
   }
 
   std::set<Handle> timedOut_;
-  std::array<std::unique_ptr<Transfer>, kMaxAbandoned> abandoned_;
+  std::map<Handle, std::uint64_t> sessionOf_;
+  std::uint64_t sessionCount_ = 0;
+  std::array<Abandoned, kMaxAbandoned> abandoned_;
   std::size_t abandonedCount_ = 0;
+  std::array<Kept, kMaxAbandoned> kept_;
+  std::size_t keptCount_ = 0;
   SessionLocks sessions_;
 };
 

@@ -13,8 +13,6 @@ namespace tarnwick::scpi {
 
 namespace {
 
-constexpr double kFullScaleMilliamps = 100.0;  // 2047 counts
-
 enum class Op {
   kCurrent,
   kCurrentQuery,
@@ -254,7 +252,7 @@ std::string Nr3(double value) {
 }
 
 double Amps(int counts) {
-  return counts * kFullScaleMilliamps / control::kFullScale / 1000.0;
+  return counts * control::kFullScaleMilliamps / control::kFullScale / 1000.0;
 }
 
 // What a parameter sets the converter to, in counts, or the error it is.
@@ -291,8 +289,10 @@ Setting CurrentSetting(const Parameter& parameter, bool counts) {
     } else if (!parameter.suffix.empty() && !SameWord(parameter.suffix, "A")) {
       return {0, kInvalidSuffix};
     }
-    if (!(milliamps >= 0.0 && milliamps <= kFullScaleMilliamps)) return {0, kDataOutOfRange};
-    exact = milliamps * control::kFullScale / kFullScaleMilliamps;  // as the console tool does
+    if (!(milliamps >= 0.0 && milliamps <= control::kFullScaleMilliamps))
+      return {0, kDataOutOfRange};
+    exact =
+        milliamps * control::kFullScale / control::kFullScaleMilliamps;  // as the console tool does
   }
   return {control::SetpointBytes(exact).Counts(), 0};
 }

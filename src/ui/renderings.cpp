@@ -6,6 +6,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "control/setpoint_write.hpp"
+
 namespace tarnwick::ui {
 
 namespace {
@@ -53,7 +55,7 @@ std::string FullRendering(double value) {
 }
 
 std::string MilliampText(double counts) {
-  const double milliamps = counts / 2047 * 100;
+  const double milliamps = counts / control::kFullScale * control::kFullScaleMilliamps;
   char buffer[400];  // room for the largest finite double in fixed notation
   const auto result =
       std::to_chars(buffer, buffer + sizeof buffer, milliamps, std::chars_format::fixed, 1);

@@ -118,7 +118,10 @@ TEST_P(FaultMatrix, OperatorSeesConverterHoldsNothingLeftOpen) {
   EXPECT_EQ(form.StatusText(), c.noController ? link::kNoControllerText : "");
   EXPECT_EQ(form.txtCurrent.Colour(), c.grey ? control::kColourGrey : control::kColourBlack);
   EXPECT_EQ(form.Link().DeviceHandle(), 0);
-  EXPECT_EQ(OpenDescriptorCount(), descriptors);
+  // A hung request's session keeps its socket and lock until the late reply or its bound.
+  const bool hung = std::string(c.fault) == "hang 1" && std::string(c.point).rfind("close", 0) != 0;
+  const int kept = hung ? 2 : 0;
+  EXPECT_EQ(OpenDescriptorCount(), descriptors + kept);
 }
 
 // A write is open, three transfers (latch high, low, high) and close; the converter loads on
@@ -159,7 +162,9 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"poll", "transfer4", "fail 1", kOld, "Serial Number: 305419896", false},
         FaultCase{"poll", "transfer1", "short 1 2", kNew, "Serial Number: 22136", false},
         FaultCase{"poll", "transfer2", "short 3 2", kNew, "Serial Number: 305419896", false},
-        FaultCase{"poll", "transfer1", "hang 1", kNew, "Serial Number: 0", false},
+        // The hung identify may still land: its session is kept, so the re-write finds the
+        // device in use and sends nothing.
+        FaultCase{"poll", "transfer1", "hang 1", kOld, "Serial Number: 0", true},
         FaultCase{"poll", "transfer2", "hang 1", kOld, "Serial Number: 305419896", false},
         FaultCase{"poll", "close2", "hang 1", kNew, "Serial Number: 305419896", false},
         FaultCase{"poll", "open1", "serial 777", kNew, "Serial Number: 777", false},

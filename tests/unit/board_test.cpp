@@ -170,6 +170,20 @@ TEST(BoardControl, NullBuffersFailAndNullResultPointersAreAllowed) {
   EXPECT_EQ(board.output, 3);
 }
 
+// Sixteen runs of different faults, then a different one is refused with nothing changed; a
+// like fault still extends the last run, and a run never wraps past 2^32 calls.
+TEST(FaultQueue, HoldsSixteenRunsAndNeverWrapsARun) {
+  tw_fault_queue queue{};
+  for (uint32_t i = 0; i < TW_FAULT_SLOTS; ++i) tw_faults_push(&queue, i % 2 + 1, 1, 0);
+  EXPECT_EQ(tw_faults_push(&queue, TW_FAULT_HANG, 3, 0), 0);
+  EXPECT_EQ(tw_faults_push(&queue, TW_FAULT_SHORT, 2, 0), 1);  // like the last
+  EXPECT_EQ(tw_faults_pending(&queue, 0), TW_FAULT_SLOTS + 2);
+  tw_faults_clear(&queue);
+  tw_faults_push(&queue, TW_FAULT_SLOW, UINT32_MAX - 1, 40);
+  tw_faults_push(&queue, TW_FAULT_SLOW, 5, 40);
+  EXPECT_EQ(tw_faults_pending(&queue, TW_FAULT_SLOW), uint64_t{UINT32_MAX} + 4);
+}
+
 TEST(BoardControl, CountsToTenthsOfAMilliampRounded) {
   // counts * 1000 / 2047: 1 -> 0.49 -> 0, 2 -> 0.98 -> 1, 1000 -> 488.52 -> 489, 2046 -> 999.51
   const std::pair<std::uint16_t, std::uint32_t> table[] = {

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -268,6 +269,7 @@ class TestDriver {
   }
   ~TestDriver() {
     shutdown(listener_, SHUT_RDWR);
+    shutdown(client_, SHUT_RDWR);  // a program may keep its end open for a late reply
     thread_.join();
     close(listener_);
     unlink(path_.c_str());
@@ -279,6 +281,7 @@ class TestDriver {
     for (;;) {
       const int client = accept(listener_, nullptr, nullptr);
       if (client < 0) return;
+      client_ = client;
       std::uint8_t buffer[256];
       ssize_t got = 0;
       while ((got = recv(client, buffer, sizeof buffer, 0)) > 0) {
@@ -286,6 +289,7 @@ class TestDriver {
         requests.push_back(request);
         if (const auto reply = answer_(request)) send(client, reply->data(), reply->size(), 0);
       }
+      client_ = -1;
       close(client);
     }
   }
@@ -293,6 +297,7 @@ class TestDriver {
   fs::path path_;
   Answer answer_;
   int listener_ = -1;
+  std::atomic<int> client_{-1};
   std::thread thread_;
 };
 
@@ -415,6 +420,32 @@ TEST_F(Device, AHungDriverFailsWithinTheBoundAndTheLateReplyIsNeverTaken) {
   EXPECT_TRUE(os.deviceIoControl(again, 0x00222028, in, 8, out, 8, returned));
   EXPECT_EQ(out[0], 2);
   EXPECT_TRUE(os.closeHandle(again));
+}
+
+// Each signal interrupts the wait for the reply; the bound is one deadline across them all.
+TEST_F(Device, AStreamOfSignalsCannotStretchTheBound) {
+  TestDriver driver(dir / "hung.sock", [](std::vector<std::uint8_t>) { return std::nullopt; });
+  struct sigaction action {
+  }, previous{};
+  action.sa_handler = [](int) {};
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+  const Handle handle = os.createFile(dir / "hung.sock", kGenericReadWrite, 3, 3, 0);
+  std::atomic<bool> transferOver{false}, signalsOver{false};
+  std::thread signals([&, self = pthread_self()] {
+    for (int i = 0; i < 100 && !transferOver; ++i, std::this_thread::sleep_for(50ms)) {
+      pthread_kill(self, SIGUSR1);
+    }
+    signalsOver = true;
+  });
+  const std::uint8_t in[8] = {8, 18, 11, 10, 0, 0, 0, 0};
+  std::uint8_t out[8] = {};
+  std::uint32_t returned = 0;
+  EXPECT_FALSE(os.deviceIoControl(handle, 0x00222028, in, 8, out, 8, returned));
+  EXPECT_FALSE(signalsOver);  // ended by its bound, not by the signals running out
+  transferOver = true;
+  signals.join();
+  EXPECT_TRUE(os.closeHandle(handle));
+  sigaction(SIGUSR1, &previous, nullptr);
 }
 
 TEST_F(Device, PathsThatAreNoDeviceFailAtOnceWithoutLeaking) {

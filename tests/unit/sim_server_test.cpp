@@ -132,10 +132,15 @@ class Client {
   std::optional<Bytes> Call(const Bytes& request) {
     return Send(request) ? Receive() : std::nullopt;
   }
+  // Closed by the simulator, after at most the word that turns a newcomer away (2).
   bool Dropped() {
     pollfd polled{fd_, POLLIN, 0};
-    char byte;
-    return ::poll(&polled, 1, kPatienceMs) == 1 && ::recv(fd_, &byte, 1, MSG_DONTWAIT) <= 0;
+    std::uint8_t word[4];
+    for (int reads = 0; reads < 2 && ::poll(&polled, 1, kPatienceMs) == 1; ++reads) {
+      const ssize_t got = ::recv(fd_, word, sizeof word, MSG_DONTWAIT);
+      if (got <= 0 || got != 4 || word[0] != 2) return got <= 0;
+    }
+    return false;
   }
 
   int error = 0;
@@ -586,7 +591,7 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
                         "  device path : " + path, "  published as: " + valueFile,
                         "  serial      : 4660", "  request log : " + dir.File("log"),
                         "Commands: unplug, plug, serial N, fail N, short N [BYTES], hang N, "
-                        "clear, status, help, quit",
+                        "slow N MS, clear, status, help, quit",
                         "ready"}));
   EXPECT_EQ(ReadFile(valueFile), path);
   Client client(path);
@@ -595,7 +600,7 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
 
   const std::pair<const char*, const char*> exchanges[] = {
       {"status",
-       "status plugged=1 output=1000 loads=2 serial=4660 requests=3 fail=0 short=0 hang=0"},
+       "status plugged=1 output=1000 loads=2 serial=4660 requests=3 fail=0 short=0 hang=0 slow=0"},
       {"hang 9", "ok hang 9"},
       {"clear", "ok clear"},
       {"fail 1000001", "error: at most 1000000 calls at a time"},
@@ -610,8 +615,10 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
       {"short 1 8", "error: short takes 0 to 7 data bytes"},
       {"serial 4294967296", "error: serial needs a number from 0 to 4294967295"},
       {"frobnicate", "error: unknown command 'frobnicate' (try help)"},
+      {"slow 1 60001", "error: slow takes 0 to 60000 milliseconds"},
+      {"slow 2 5", "ok slow 2 5"},
       {"status",
-       "status plugged=1 output=1000 loads=2 serial=77 requests=3 fail=1 short=2 hang=0"}};
+       "status plugged=1 output=1000 loads=2 serial=77 requests=3 fail=1 short=2 hang=0 slow=2"}};
   for (const auto& [command, answer] : exchanges) EXPECT_EQ(sim->Command(command), answer);
   EXPECT_EQ(client.Call(Request(kIdentify)), kFailed);
   EXPECT_EQ(client.Call(Request(kIdentify)), Ok({77, 0}));
@@ -622,7 +629,7 @@ TEST_F(SimProgram, AnnouncesItselfReportsLoadsAndAnswersEachCommand) {
   EXPECT_EQ(sim->Command("hang 3"), "ok hang 3");
   EXPECT_EQ(sim->Command("plug"), "ok plug");  // powered up afresh: no fault left
   const std::string status =
-      "status plugged=1 output=0 loads=0 serial=77 requests=6 fail=0 short=0 hang=0";
+      "status plugged=1 output=0 loads=0 serial=77 requests=6 fail=0 short=0 hang=0 slow=0";
   EXPECT_EQ(sim->Command("status"), status);
   sim->Command("help");
   EXPECT_EQ(sim->ReadThrough("ok help").back(), "ok help");
@@ -667,14 +674,14 @@ TEST_F(SimProgram, PrintsTheLoadsItIsAskedForAndCountsEveryOne) {
     }
     printedThrough(
         printed,
-        "status plugged=1 output=500 loads=6 serial=4660 requests=15 fail=0 short=0 hang=0");
+        "status plugged=1 output=500 loads=6 serial=4660 requests=15 fail=0 short=0 hang=0 slow=0");
     EXPECT_EQ(sim->Command("unplug"), "ok unplug");
     EXPECT_EQ(sim->Command("plug"), "ok plug");
     Client client(path);
     for (const unsigned counts : {0u, 0u}) WriteCounts(client, counts);
     printedThrough(
         printedAfterReplug,
-        "status plugged=1 output=0 loads=3 serial=4660 requests=21 fail=0 short=0 hang=0");
+        "status plugged=1 output=0 loads=3 serial=4660 requests=21 fail=0 short=0 hang=0 slow=0");
   }
 }
 
@@ -686,6 +693,7 @@ struct Ending {
   bool published;
   bool replaced;  // another simulator publishes its own path meanwhile
   bool valueKept;
+  bool second = false;  // a second simulator tries to start on the same registry meanwhile
 };
 void PrintTo(const Ending& c, std::ostream* out) {
   *out << c.name;
@@ -700,6 +708,11 @@ TEST_P(SimProgramEnds, CleanlyAndWithdrawsOnlyItsOwnValue) {
   if (c.closeInput) sim->CloseInput();  // it keeps serving all the same
   EXPECT_EQ(Client(path).Call(Request(kIdentify)), Ok({0x34, 0x12, 0, 0, 0, 0, 0, 0}));
   if (c.replaced) PublishDeviceName(registry, "/run/another.sock");
+  if (c.second) {
+    SimProcess other({"--socket", dir.File("other.sock")}, registry);
+    EXPECT_EQ(other.Wait(), 1);  // it names the running one on standard error
+    EXPECT_EQ(ReadFile(valueFile), path);
+  }
   if (c.signal != 0) {
     sim->Signal(c.signal);
   } else {
@@ -715,6 +728,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Ending{"Quit", {}, false, 0, true, false, false},
                       Ending{"TermAfterInputEnds", {}, true, SIGTERM, true, false, false},
                       Ending{"Interrupt", {}, false, SIGINT, true, false, false},
+                      Ending{"HangUp", {}, false, SIGHUP, true, false, false},
+                      Ending{"SecondRefused", {}, false, 0, true, false, false, true},
                       Ending{"KeepRegistry", {"--keep-registry"}, false, 0, true, false, true},
                       Ending{"ValueNoLongerOurs", {}, false, SIGTERM, true, true, true},
                       Ending{"NoRegistry", {"--no-registry"}, true, SIGTERM, false, false, false}),
@@ -747,9 +762,9 @@ TEST_F(SimProgram, KeepsAnsweringAndStopsOnSignalWhileNobodyReadsItsConsoleOrLog
   ASSERT_LT(loaded, 5000u);  // one a write: the first write's second load is no change
   EXPECT_EQ(line,
             std::to_string(5000 - loaded) + " console lines dropped while the console was blocked");
-  EXPECT_EQ(
-      sim->Command("status"),
-      "status plugged=1 output=904 loads=5001 serial=4660 requests=15000 fail=0 short=0 hang=0");
+  EXPECT_EQ(sim->Command("status"),
+            "status plugged=1 output=904 loads=5001 serial=4660 requests=15000 fail=0 short=0 "
+            "hang=0 slow=0");
 
   ASSERT_NO_FATAL_FAILURE(writeChanges(5000));
   sim->Signal(SIGTERM);
@@ -757,6 +772,22 @@ TEST_F(SimProgram, KeepsAnsweringAndStopsOnSignalWhileNobodyReadsItsConsoleOrLog
   EXPECT_FALSE(Exists(path));
   EXPECT_FALSE(Exists(valueFile));
   ::close(unread);
+}
+
+// A log that cannot be written loses whole lines, counted; the console says so once a burst.
+TEST_F(SimProgram, SaysOnceWhenItsLogCannotBeWritten) {
+  auto sim = Launch({"--log", "/dev/full"});
+  const std::string trouble =
+      "cannot write the log (No space left on device): its lines are lost "
+      "and counted until it takes them again";
+  const std::string status =
+      "status plugged=1 output=0 loads=0 serial=4660 requests=4 fail=0 short=0 hang=0 slow=0";
+  Client client(path);
+  client.Call(Request(kIdentify));
+  EXPECT_EQ(sim->ReadThrough(trouble), std::vector<std::string>{trouble});
+  for (int i = 0; i < 3; ++i) client.Call(Request(kIdentify));
+  ASSERT_TRUE(sim->Send("status"));
+  EXPECT_EQ(sim->ReadThrough(status), std::vector<std::string>{status});
 }
 
 TEST_F(SimProgram, ServesOnlyItsUserWhateverTheUmaskAndClientsLeftOpenCannotLockOthersOut) {
@@ -780,7 +811,7 @@ TEST_F(SimProgram, ServesOnlyItsUserWhateverTheUmaskAndClientsLeftOpenCannotLock
   EXPECT_TRUE(clients[1]->Dropped());  // idle the longest: the first made a request since
   EXPECT_EQ(clients[0]->Call(Request(kIdentify)), serial);
   const std::string status =
-      "status plugged=1 output=0 loads=0 serial=4660 requests=3 fail=0 short=0 hang=0";
+      "status plugged=1 output=0 loads=0 serial=4660 requests=3 fail=0 short=0 hang=0 slow=0";
   const std::vector<std::string> printed = {
       "refusing new clients: all 16 connections are in use (said once, until one is taken "
       "again)",

@@ -117,6 +117,15 @@ TEST_F(Win32Link, OneSessionAtATimeAndNoneOutlivesItsHolder) {
     CloseHandle(opened);
     CloseHandle(done);
   }
+  // A second session on the thread holding one is refused, never let in by the recursive mutex.
+  std::string nestedStatus;
+  link::ControllerLink nested{platform::SystemOs(), nestedStatus};
+  ASSERT_TRUE(link.OpenDevice());
+  EXPECT_TRUE(nested.OpenDevice());
+  EXPECT_EQ(platform::SystemOs().lastError(), ERROR_BUSY);
+  EXPECT_EQ(nestedStatus, link::kNoControllerText);
+  nested.CloseDevice();
+  link.CloseDevice();
 }
 
 // Threads stand in for programs: a mutex belongs to a thread.

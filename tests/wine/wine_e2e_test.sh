@@ -458,11 +458,13 @@ ok "plugged: the serial number is back and the poll wrote $stepped to the fresh 
 # Each row: hang's arguments, the event (key VK: a key-down on the entry; tick: a poll), its
 # bound in ms, the requests that reach the driver (a held one ends its session: the rest fail
 # at once) and how many of them the driver's cancel routine ended. A deaf driver ignores the
-# cancel: the program gives the request up after a short wait, its memory still held.
+# cancel: the program gives the request up after a short wait, its memory still held, and its
+# session with it, since the request may still land: the key after the poll that met one finds
+# the device in use within the session wait and sends nothing.
 hang_rows=(
   '1000000|key 38|300|1|1'
   '1000000|tick|600|2|2'
-  '1000000 deaf|key 40|350|1|0'
+  '1000000 deaf|key 40|350|0|0'
 )
 for row in "${hang_rows[@]}"; do
   IFS='|' read -r hang event limit want_requests want_cancelled <<<"$row"
@@ -509,9 +511,11 @@ exit_program
 ok "Alt+E ended the program"
 
 # --- the console tool, with no window to undo its writes ---
-# Each row: ctl command ahead of it (- for none; noregistry: the value removed for the row),
+# Each row: ctl command ahead of it (- for none; noregistry: the value removed for the row;
+# late: another writer starts just before, its third transfer landing late, between our second
+# and third; slow 1 260: completed past the bound, while the cancel is waited for, so a success),
 # arguments (as shell words), exit status, converter afterwards, requests that reached the
-# driver, all of standard output (empty: unchecked; {help}: what --help prints).
+# driver, all of standard output (empty: none; {help}: what --help prints).
 tool_rows=(
   '-|set 50mA|0|1024|4|set 1024 counts (50.0mA) on the controller with serial number 305419896'
   '-|--json set 2.5|0|2|4|{"ok":true,"counts":2,"mA":0.1,"serial":305419896}'
@@ -528,7 +532,9 @@ tool_rows=(
   '-|set 5 --jsön|64|2|0|'
   'unplug|set 5|2|2|0|'
   'fail 1|set 1500|2|1500|3|'
-  'noregistry|--json set 5|1|1500|0|{"ok":false,"exit":1,"error":"No controller, check USB connection. Nothing is registered at HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Tarnwick\\TWUSBIO\\Parameters\\DeviceName.","output":"untouched"}'
+  'late|set 900|0|900|7|set 900 counts (44.0mA) on the controller with serial number 305419896'
+  'slow 1 260|serial|0|900|1|305419896'
+  'noregistry|--json set 5|1|900|0|{"ok":false,"exit":1,"error":"No controller, check USB connection. Nothing is registered at HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Tarnwick\\TWUSBIO\\Parameters\\DeviceName.","output":"untouched"}'
 )
 for row in "${tool_rows[@]}"; do
   IFS='|' read -r before args want_code want_output want_requests want_out <<<"$row"
@@ -540,6 +546,11 @@ for row in "${tool_rows[@]}"; do
       timeout 60 "$wine" reg delete "$regkey" /v DeviceName /f >/dev/null 2>&1 ||
         fail "could not delete the registry value"
       ;;
+    late)
+      for slow in "2 200" "1 400" "2 0" "1 200"; do
+        ctl slow $slow >/dev/null || fail "tarnwick-simctl slow $slow failed"
+      done
+      ;;
     *)
       read -ra command <<<"$before"
       ctl "${command[@]}" >/dev/null || fail "tarnwick-simctl $before failed"
@@ -547,6 +558,11 @@ for row in "${tool_rows[@]}"; do
   esac
   requests=$(ctl status | sed -n 's/.* requests=\([0-9]*\)$/\1/p') ||
     fail "tarnwick-simctl status failed"
+  if [ "$before" = late ]; then
+    timeout 60 "$wine" "$tarnwick_exe" set 1000 >/dev/null 2>&1 &
+    late_pid=$!
+    sleep 0.2
+  fi
   code=0
   # Wine hands the program its arguments decoded from UTF-8 only in a UTF-8 locale.
   LC_ALL=C.UTF-8 timeout 60 "$wine" "$tarnwick_exe" "${words[@]}" >"$work/tool-out" \
@@ -555,9 +571,14 @@ for row in "${tool_rows[@]}"; do
   if [ "$want_out" = "{help}" ]; then
     want_out=$(timeout 60 "$wine" "$tarnwick_exe" --help | tr -d '\r') || fail "tarnwick.exe --help failed"
   fi
+  if [ "$before" = late ]; then
+    late_code=0
+    wait "$late_pid" || late_code=$?
+    [ "$late_code" = 2 ] || fail "the writer whose transfer timed out: status $late_code, not 2"
+  fi
   [ "$code" -eq "$want_code" ] ||
     fail "tarnwick.exe $args: status $code, not $want_code: $(tr -d '\r' <"$work/tool-err")"
-  [ -z "$want_out" ] || [ "$out" = "$want_out" ] || fail "tarnwick.exe $args printed: $out"
+  [ "$out" = "$want_out" ] || fail "tarnwick.exe $args printed: $out"
   status=$(ctl status) || fail "tarnwick-simctl status failed"
   [[ $status == *" output=$want_output "* ]] ||
     fail "tarnwick.exe $args left the driver at: $status"

@@ -17,4 +17,16 @@ bool BusyError(std::int32_t number) {
   return number == ERROR_BUSY;
 }
 
+bool RefusedError(std::int32_t) {
+  return false;  // the driver has no limit of clients
+}
+
+std::string SessionLockDistrust() {
+  return {};
+}
+
+std::string RegistryDistrust() {
+  return {};
+}
+
 }  // namespace tarnwick::app

@@ -38,8 +38,6 @@ constexpr int kExitUsage = 64;     // sysexits' EX_USAGE: clear of the shells' o
 constexpr int kExitInternal = 70;  // EX_SOFTWARE: the tool itself failed
 constexpr int kExitOutput = 74;    // EX_IOERR: the report could not be written
 
-constexpr double kFullScaleMilliamps = 100.0;
-
 constexpr char kUsage[] =
     "Usage: tarnwick [--json] set [--dry-run] VALUE\n"
     "       tarnwick [--json] serial\n"
@@ -73,6 +71,79 @@ constexpr char kUsage[] =
     "standard output could not be written. serve: 2 the address is taken, 3 another program\n"
     "holds the set-point (4 its mark is refused).\n"
     "The window writes its own set-point again every second: close it first.\n";
+
+// The first of SIGTERM, SIGINT and SIGHUP to come: the tool then ends as soon as the transfer
+// in flight has (each is bounded), never inside a session's bookkeeping, and reports it.
+volatile std::sig_atomic_t stopSignal = 0;
+// Whether any transfer went out: an interrupted write is uncertain only then.
+bool transferSent = false;
+
+extern "C" void OnStopSignal(int number) {
+  if (stopSignal == 0) stopSignal = number;
+}
+
+void CatchStopSignals() {
+  for (const int number : {SIGTERM, SIGINT}) std::signal(number, OnStopSignal);
+#ifdef SIGHUP
+  std::signal(SIGHUP, OnStopSignal);
+#endif
+}
+
+const char* SignalName(int number) {
+#ifdef SIGHUP
+  if (number == SIGHUP) return "SIGHUP";
+#endif
+  return number == SIGINT ? "SIGINT" : "SIGTERM";
+}
+
+// The system's seam, cut short by a stop signal: no device opens and no transfer starts after
+// it, and the session in hand closes as usual.
+class StoppableOs final : public tarnwick::platform::Os {
+ public:
+  explicit StoppableOs(Os& inner) : inner_(inner) {}
+
+  std::int32_t regOpenKey(tarnwick::platform::RegKey root, const std::string& subkey,
+                          std::uint32_t options, std::uint32_t access,
+                          tarnwick::platform::RegKey& result) override {
+    return inner_.regOpenKey(root, subkey, options, access, result);
+  }
+  std::int32_t regQueryValue(tarnwick::platform::RegKey key, const std::string& valueName,
+                             std::uint32_t& type, std::uint8_t* data,
+                             std::uint32_t& size) override {
+    return inner_.regQueryValue(key, valueName, type, data, size);
+  }
+  std::int32_t regCloseKey(tarnwick::platform::RegKey key) override {
+    return inner_.regCloseKey(key);
+  }
+  tarnwick::platform::Handle createFile(const std::string& path, std::uint32_t access,
+                                        std::uint32_t share, std::uint32_t creation,
+                                        std::uint32_t flags) override {
+    if (stopSignal != 0) return tarnwick::platform::kInvalidHandle;
+    return inner_.createFile(path, access, share, creation, flags);
+  }
+  bool deviceIoControl(tarnwick::platform::Handle handle, std::uint32_t code,
+                       const std::uint8_t* in, std::uint32_t inLength, std::uint8_t* out,
+                       std::uint32_t outLength, std::uint32_t& bytesReturned) override {
+    bytesReturned = 0;
+    if (stopSignal != 0) return false;
+    transferSent = true;
+    return inner_.deviceIoControl(handle, code, in, inLength, out, outLength, bytesReturned);
+  }
+  bool closeHandle(tarnwick::platform::Handle handle) override {
+    return inner_.closeHandle(handle);
+  }
+  std::int32_t lastError() override { return inner_.lastError(); }
+  std::string errorText(std::int32_t number) override { return inner_.errorText(number); }
+  std::int32_t outOfMemoryError() override { return inner_.outOfMemoryError(); }
+
+ private:
+  Os& inner_;
+};
+
+tarnwick::platform::Os& DeviceOs() {
+  static StoppableOs os(tarnwick::platform::SystemOs());
+  return os;
+}
 
 // What became of the board's output, for every report that is not a plain success.
 enum class Output { kUntouched, kSet, kUncertain };
@@ -172,13 +243,15 @@ std::optional<Failure> ParseCounts(const std::string& text, int& counts) {
     return Failure{kExitUsage,
                    "VALUE " + JsonString(text) + " is not a plain number of " + kValueForms};
   }
-  if (milliamps ? value > kFullScaleMilliamps : value > tarnwick::control::kFullScale) {
+  if (milliamps ? value > tarnwick::control::kFullScaleMilliamps
+                : value > tarnwick::control::kFullScale) {
     return Failure{kExitUsage,
                    "VALUE " + JsonString(text) + " is out of range: " +
                        (milliamps ? "milliamps go from 0mA to 100mA" : "counts go from 0 to 2047")};
   }
   const double exact =
-      milliamps ? value * tarnwick::control::kFullScale / kFullScaleMilliamps : value;
+      milliamps ? value * tarnwick::control::kFullScale / tarnwick::control::kFullScaleMilliamps
+                : value;
   counts = tarnwick::control::SetpointBytes(exact).Counts();  // the window's rounding
   return std::nullopt;
 }
@@ -209,7 +282,7 @@ class FixedText final : public tarnwick::control::SetpointWindow {
 
 // The system's words for a failure, without a closing full stop.
 std::string Reason(std::int32_t error) {
-  std::string text = tarnwick::platform::SystemOs().errorText(error);
+  std::string text = DeviceOs().errorText(error);
   if (!text.empty() && text.back() == '.') text.pop_back();
   return text.empty() ? "error " + std::to_string(error) : text;
 }
@@ -228,8 +301,15 @@ std::optional<Failure> OpenFailure(const ControllerLink& link) {
   const std::string& path = link.DevicePath();
   if (status != tarnwick::link::kNoControllerText) return Failure{kExitNoAnswer, status};
   if (path.empty()) {
+    if (std::string distrust = tarnwick::app::RegistryDistrust(); !distrust.empty()) {
+      distrust[0] = 'T';  // "the registry at ..." begins a sentence here
+      return Failure{kExitNoController, status + " " + distrust + ": nothing is read from it."};
+    }
     return Failure{kExitNoController,
                    status + " Nothing is registered at " + tarnwick::app::RegistryLocation() + "."};
+  }
+  if (const std::string distrust = tarnwick::app::SessionLockDistrust(); !distrust.empty()) {
+    return Failure{kExitNoAnswer, distrust + ": nothing was sent"};
   }
   if (tarnwick::app::BusyError(link.OpenError())) {
     return Failure{kExitNoAnswer, "the controller at " + path + " is in use by another program (" +
@@ -237,6 +317,13 @@ std::optional<Failure> OpenFailure(const ControllerLink& link) {
   }
   return Failure{kExitNoAnswer, "the controller at " + path + " did not open (" +
                                     Reason(link.OpenError()) + "): check the USB connection"};
+}
+
+// A connection the controller turned away at its limit of clients: it read nothing.
+std::optional<Failure> RefusedConnection(const ControllerLink& link) {
+  if (!tarnwick::app::RefusedError(link.TransferError())) return std::nullopt;
+  return Failure{kExitNoAnswer, "the controller at " + link.DevicePath() +
+                                    " refused the connection (too many clients): nothing was sent"};
 }
 
 std::optional<Failure> ReadSerial(ControllerLink& link, std::uint32_t& serial) {
@@ -248,6 +335,7 @@ std::optional<Failure> ReadSerial(ControllerLink& link, std::uint32_t& serial) {
   }
   if (auto failure = OpenFailure(link)) return failure;
   if (link.FailedTransfers() != failedBefore) {
+    if (auto refused = RefusedConnection(link)) return refused;
     return Failure{kExitNoAnswer, "the controller at " + link.DevicePath() +
                                       " did not answer the serial number request" +
                                       TransferReason(link)};
@@ -270,6 +358,7 @@ class Reporter {
   }
   // fields: more JSON members, each with its leading comma.
   int Fail(const Failure& failure, const std::string& fields = "") {
+    if (stopSignal != 0) return Stopped();
     std::fprintf(stderr, "tarnwick: %s\n", failure.message.c_str());
     if (json_) {
       Object("{\"ok\":false,\"exit\":" + std::to_string(failure.exit) +
@@ -279,6 +368,7 @@ class Reporter {
     return failure.exit;
   }
   int Succeed(const std::string& fields, const std::string& text) {
+    if (stopSignal != 0) return Stopped();
     if (json_) {
       Object("{\"ok\":true" + fields + WarningField() + "}");
     } else {
@@ -321,6 +411,24 @@ class Reporter {
   }
 
  private:
+  // Ended by a signal: told like any failure, with the shells' status for it.
+  int Stopped() {
+    const int number = stopSignal;
+    if (output == Output::kUncertain && !transferSent) output = Output::kUntouched;
+    std::string message = std::string("stopped by ") + SignalName(number);
+    if (output == Output::kUntouched) {
+      message += " before anything was sent";
+    } else if (output == Output::kSet) {
+      message += " after the value was set";
+    } else {
+      message += " while the value was being written: the output is uncertain";
+    }
+    stopSignal = 0;  // this report is the last word
+    Fail({128 + number, message});
+    stopSignal = number;
+    return 128 + number;
+  }
+
   void Object(const std::string& object) {
     if (printed_) return;  // one object per run, whatever happens after it
     Print(object + "\n");
@@ -364,14 +472,8 @@ const char* HolderKey(tarnwick::app::Holder holder) {
   return "window";
 }
 
-std::string WindowWarning() {
-  const MarkReading mark = tarnwick::app::ReadMark();
-  if (mark.state == MarkReading::State::kUnknown) {
-    return "window: unknown (" + mark.reason +
-           "): a window that runs writes its own set-point again every second and would undo "
-           "this one";
-  }
-  if (mark.state == MarkReading::State::kFree) return {};
+std::string WindowWarning(const MarkReading& mark) {
+  if (mark.state != MarkReading::State::kHeld) return {};
   return tarnwick::app::HolderText(mark) +
          " is running: it writes its own set-point again every second and will undo this one";
 }
@@ -392,10 +494,20 @@ int Set(const Request& request, Reporter& report) {
         CountsFields(counts) + ",\"dry_run\":true",
         std::to_string(counts) + " counts (" + milliamps + "): checked, not sent (dry run)\n");
   }
-  if (const std::string warning = WindowWarning(); !warning.empty()) report.Warn(warning);
+  // A mark someone else could have made or can rewrite may hide a window that undoes this
+  // write, or fake one: nothing is sent past it. Under an untrusted registry the registry's own
+  // refusal says more, and the link gives it.
+  const MarkReading mark = tarnwick::app::ReadMark();
+  if (mark.state == MarkReading::State::kUnknown) {
+    if (tarnwick::app::RegistryDistrust().empty()) {
+      return report.Fail({kExitNoAnswer, mark.reason + ": nothing was sent"});
+    }
+  } else if (const std::string warning = WindowWarning(mark); !warning.empty()) {
+    report.Warn(warning);
+  }
 
   std::string status;
-  ControllerLink link(tarnwick::platform::SystemOs(), status);
+  ControllerLink link(DeviceOs(), status);
   report.counts = counts;
   FixedText window(std::to_string(counts), report.output);
   const std::uint64_t failedBefore = link.FailedTransfers();
@@ -405,6 +517,10 @@ int Set(const Request& request, Reporter& report) {
     return report.Fail(*failure);
   }
   if (link.FailedTransfers() != failedBefore) {
+    if (auto refused = RefusedConnection(link)) {
+      report.output = Output::kUntouched;
+      return report.Fail(*refused);
+    }
     return report.Fail({kExitNoAnswer, "the controller at " + link.DevicePath() +
                                            " did not answer while " + std::to_string(counts) +
                                            " counts were written" + TransferReason(link) +
@@ -426,7 +542,7 @@ int Set(const Request& request, Reporter& report) {
 
 int Serial(Reporter& report) {
   std::string status;
-  ControllerLink link(tarnwick::platform::SystemOs(), status);
+  ControllerLink link(DeviceOs(), status);
   std::uint32_t serial = 0;
   if (auto failure = ReadSerial(link, serial)) return report.Fail(*failure);
   return report.Succeed(",\"serial\":" + std::to_string(serial), std::to_string(serial) + "\n");
@@ -435,7 +551,7 @@ int Serial(Reporter& report) {
 // What the tool finds, told in full whatever the outcome; the exit status as for set.
 int Status(Reporter& report) {
   std::string status;
-  ControllerLink link(tarnwick::platform::SystemOs(), status);
+  ControllerLink link(DeviceOs(), status);
   std::uint32_t serial = 0;
   const std::optional<Failure> failure = ReadSerial(link, serial);
   const std::string registry = tarnwick::app::RegistryLocation();
@@ -453,18 +569,24 @@ int Status(Reporter& report) {
   }
 
   std::string openedText = "no";
+  const std::string lockDistrust = opened ? "" : tarnwick::app::SessionLockDistrust();
+  const std::string registryDistrust = device.empty() ? tarnwick::app::RegistryDistrust() : "";
   if (opened) {
     openedText = "yes";
+  } else if (!lockDistrust.empty()) {
+    openedText = "no (" + lockDistrust + ")";
   } else if (link.StatusText() != tarnwick::link::kNoControllerText) {
     openedText = "no (" + link.StatusText() + ")";
   } else if (link.OpenError() != 0) {
     openedText = "no (" + Reason(link.OpenError()) + ")";
   }
   const std::string serialText = failure ? "none (no answer)" : std::to_string(serial);
+  const std::string deviceText = !device.empty()            ? device
+                                 : registryDistrust.empty() ? std::string("none registered")
+                                                            : "unknown (" + registryDistrust + ")";
   const std::string text =
-      "registry: " + registry + "\ndevice: " + (device.empty() ? "none registered" : device) +
-      "\nopened: " + openedText + "\n" + (opened ? "serial: " + serialText + "\n" : "") +
-      "window: " + windowText + "\n";
+      "registry: " + registry + "\ndevice: " + deviceText + "\nopened: " + openedText + "\n" +
+      (opened ? "serial: " + serialText + "\n" : "") + "window: " + windowText + "\n";
   const std::string fields =
       ",\"registry\":" + JsonString(registry) +
       ",\"device\":" + (device.empty() ? "null" : JsonString(device)) +
@@ -526,6 +648,7 @@ int Run(int argc, char** argv) {
   // after the value was set. The device's own sends never raise it.
   std::signal(SIGPIPE, SIG_IGN);
 #endif
+  CatchStopSignals();
   // No window waits on us: take turns with a crowd of other programs for up to 2 s.
   tarnwick::platform::SetSessionWait(std::chrono::seconds(2));
   Reporter report(JsonRequested(argc, argv));
