@@ -8,13 +8,15 @@ set -euo pipefail
 # the format check's file list, lintian for the Debian package's conventions, openbox to frame
 # the Linux window for its screenshot, wixl and msitools for the Windows installers, and, where
 # the kernel runs 32-bit programs, wine32 (from the i386 architecture) beside wine64 so the i686
-# build runs as a 32-bit program does on 64-bit Windows.
+# build runs as a 32-bit program does on 64-bit Windows; PyVISA and lxi-tools, real clients of
+# the instrument server (in Debian's /usr/bin/python3).
 tarnwick_packages=(
   cmake ninja-build g++ clang-format googletest clang libclang-rt-14-dev valgrind
   dpkg-dev file binutils git lintian unzip python3 libbenchmark-dev wixl msitools
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine64 wine fonts-wine
   xvfb openbox xdotool imagemagick libfltk1.3-dev
+  python3-pyvisa python3-pyvisa-py lxi-tools
 )
 source "$(dirname "${BASH_SOURCE[0]}")/wine.sh"
 

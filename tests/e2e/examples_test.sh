@@ -19,6 +19,7 @@ fail() {
   exit 1
 }
 cleanup() {
+  [ -z "${SERVE_PID:-}" ] || kill "$SERVE_PID" 2>/dev/null || true
   [ -n "${SIM_PID:-}" ] && kill "$SIM_PID" 2>/dev/null && wait "$SIM_PID" 2>/dev/null
   rm -rf "$work"
 }
@@ -73,4 +74,17 @@ for example in sh python3; do
   [[ $status == *" output=0 "* ]] || fail "$example: converter after the failed step: $status"
   echo "ok: the $example sweep stopped at 50mA and left the converter at 0"
 done
-echo "PASSED: the README's commands and the sweep examples"
+# The README's PyVISA example, as shown there, through tarnwick serve with Debian's PyVISA.
+/usr/bin/python3 -c 'import sys; sys.exit(open(sys.argv[1]).read() not in open(sys.argv[2]).read())' \
+  "$examples/visa.py" "$source_dir/README.md" || fail "the README does not show visa.py as it is"
+"$tool_dir/tarnwick" serve --listen 127.0.0.1:0 >"$work/serve" &
+SERVE_PID=$!
+for _ in $(seq 100); do grep -q serving "$work/serve" && break || sleep 0.1; done
+port=$(sed -n 's/^serving SCPI on 127.0.0.1:\([0-9]*\) .*/\1/p' "$work/serve")
+printed=$(TARNWICK_VISA="TCPIP0::127.0.0.1::$port::SOCKET" /usr/bin/python3 "$examples/visa.py")
+kill "$SERVE_PID" && wait "$SERVE_PID" || fail "tarnwick serve did not stop cleanly"
+[[ $printed == $'Tarnwick,Tarnwick Test,12345,'*$'\n0,"No error"\n5.002443E-02' ]] ||
+  fail "visa.py printed: $printed"
+[[ $(sim status) == *" output=1024 "* ]] || fail "visa.py: the converter is not at 1024"
+echo "ok: visa.py set 50mA through tarnwick serve"
+echo "PASSED: the README's commands, the sweep examples and the PyVISA example"

@@ -702,6 +702,23 @@ msiexec /x "$(msi "$newer")" /qn || fail "msiexec /x $newer.msi /qn failed"
   fail "left after the removal: '$(installed)', $(shortcuts) shortcuts, '$(uninstall_entries)'"
 ok "$newer upgraded $version, $version did not replace $newer, msiexec /x left nothing"
 
+# tarnwick.exe serve through the driver, driven from the Linux side by Debian's PyVISA with the
+# README's example; SIGINT, which Wine hands the program as Ctrl+C, ends it. The signal goes to
+# tarnwick.exe's own process: the loader started it through start.exe, which passes none on.
+"$wine" "$tarnwick_exe" serve --listen 127.0.0.1:0 >"$work/serve-out" 2>&1 &
+serve_pid=$!
+for _ in $(seq 300); do grep -q '^serving' "$work/serve-out" && break || sleep 0.1; done
+port=$(tr -d '\r' <"$work/serve-out" | sed -n 's/^serving SCPI on 127.0.0.1:\([0-9]*\) .*/\1/p')
+printed=$(TARNWICK_VISA="TCPIP0::127.0.0.1::$port::SOCKET" timeout 60 /usr/bin/python3 \
+  "$source_dir/docs/examples/visa.py") || fail "visa.py through tarnwick.exe serve: $printed"
+code=0
+server=$(ours | awk '$2 ~ /tarnwick\.exe$/ {print $1}')
+kill -INT $server && wait "$serve_pid" || code=$?
+[[ $printed == 'Tarnwick,Tarnwick Test,305419896,'*$'\n0,"No error"\n5.002443E-02' ]] &&
+  [ "$code" -eq 0 ] && [[ $(ctl status) == *" output=1024 "* ]] ||
+  fail "tarnwick.exe serve: status $code, $(ctl status), printed: $printed"
+ok "tarnwick.exe serve: PyVISA set 50mA through it; Ctrl+C ended it"
+
 # --- start without the registry value, at 144 DPI ---
 timeout 60 "$wine" reg delete "$regkey" /v DeviceName /f >/dev/null 2>&1 ||
   fail "could not delete the registry value"

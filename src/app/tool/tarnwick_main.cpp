@@ -21,6 +21,7 @@
 #include "host.hpp"
 #include "link/controller_link.hpp"
 #include "mark/setpoint_mark.hpp"
+#include "serve.hpp"
 #include "text/json_string.hpp"
 #include "ui/renderings.hpp"
 #include "utf8_arguments.hpp"
@@ -41,6 +42,7 @@ constexpr char kUsage[] =
     "Usage: tarnwick [--json] set [--dry-run] VALUE\n"
     "       tarnwick [--json] serial\n"
     "       tarnwick [--json] status\n"
+    "       tarnwick serve [--listen HOST:PORT]\n"
     "Sets the current-driver board's output, or reads the USB I/O controller's serial number,\n"
     "the way the Tarnwick Test window does.\n"
     "\n"
@@ -52,17 +54,22 @@ constexpr char kUsage[] =
     "  serial      prints the controller's serial number\n"
     "  status      prints where the controller was looked for, the device path found, whether\n"
     "              it opened, its serial number and whether a window runs\n"
+    "  serve       runs as a SCPI instrument on a TCP port (default 127.0.0.1:5025) until\n"
+    "              Ctrl+C, holding the set-point as the window does (see tarnwick(1))\n"
     "\n"
     "Options:\n"
     "  --json      print exactly one JSON object on standard output instead of text\n"
     "  --dry-run   with set: convert and check VALUE and print it; open and send nothing\n"
+    "  --listen HOST:PORT  with serve: the address to listen on ([::1]:5025 for IPv6; port 0\n"
+    "              picks a free one)\n"
     "  --version   print the version and exit\n"
     "  --help      print this help and exit (also -h, -? and /?)\n"
     "\n"
     "Exit status: 0 done; 1 no controller is registered; 2 the registered controller did not\n"
     "open (or another program held it) or did not answer; 64 a VALUE or a usage refused\n"
     "(nothing is sent); 70 the tool itself failed (out of memory, an internal error); 74\n"
-    "standard output could not be written.\n"
+    "standard output could not be written. serve: 2 the address is taken, 3 another program\n"
+    "holds the set-point (4 its mark is refused).\n"
     "The window writes its own set-point again every second: close it first.\n";
 
 // The first of SIGTERM, SIGINT and SIGHUP to come: the tool then ends as soon as the transfer
@@ -164,6 +171,7 @@ struct Request {
   bool version = false;
   bool dryRun = false;
   bool hasCommand = false;  // an empty word is a command too, and refused as one
+  std::optional<std::string> listen;
   std::string command;
   std::vector<std::string> operands;
 };
@@ -192,6 +200,10 @@ std::optional<Failure> ParseArguments(int argc, char** argv, Request& request) {
       request.version = true;
     } else if (!optionsEnd && arg == "--dry-run") {
       request.dryRun = true;
+    } else if (!optionsEnd && (arg == "--listen" || arg.rfind("--listen=", 0) == 0)) {
+      if (arg == "--listen" && i + 1 == argc)
+        return Failure{kExitUsage, "--listen takes HOST:PORT"};
+      request.listen = arg == "--listen" ? argv[++i] : arg.substr(9);
     } else if (!optionsEnd && arg.rfind("--", 0) == 0) {
       return Failure{kExitUsage, "unknown option " + JsonString(arg) + " (try --help)"};
     } else if (!request.hasCommand) {
@@ -603,6 +615,16 @@ int Execute(int argc, char** argv, Reporter& report) {
   }
   if (request.dryRun && request.command != "set") {
     return report.Fail({kExitUsage, "--dry-run goes with set only"});
+  }
+  if (request.listen && request.command != "serve") {
+    return report.Fail({kExitUsage, "--listen goes with serve only"});
+  }
+  if (request.command == "serve") {
+    if (!request.operands.empty()) return report.Fail({kExitUsage, "serve takes no VALUE"});
+    if (report.Json()) return report.Fail({kExitUsage, "--json does not go with serve"});
+    // It holds up clients as the window holds up its operator: the window's wait.
+    tarnwick::platform::SetSessionWait(tarnwick::platform::kWindowSessionWait);
+    return tarnwick::app::Serve(request.listen.value_or(tarnwick::app::kDefaultListen));
   }
   if (request.command == "set") return Set(request, report);
   if (request.command == "serial" || request.command == "status") {
