@@ -266,8 +266,9 @@ int Serve(const std::string& listen) {
   // It writes its own set-point every second, as the window does: one such program at a time.
   const SetpointMark mark(Holder::kServer);
   if (!mark.Taken()) {
+    // Like any other refusal of the tool's to take the controller: 2, nothing sent.
     std::fprintf(stderr, "tarnwick: %s\n", RefusalText(mark.Refusal()).c_str());
-    return RefusalExit(mark.Refusal());
+    return kExitTaken;
   }
   std::string reason;
   if (!net::Start(reason)) {
