@@ -4,6 +4,7 @@
 
 #include "control/numeric_prefix.hpp"
 #include "control/serial_poll.hpp"
+#include "ui/key_codes.hpp"
 #include "ui/renderings.hpp"
 
 namespace tarnwick::ui {
@@ -61,24 +62,9 @@ void MainForm::txtCurrent_Change() {
 }
 
 void MainForm::txtCurrent_KeyDown(std::uint16_t keyCode, int) {
-  double step = 0;
-  switch (keyCode) {
-    case kKeyUp:
-      step = 1;
-      break;
-    case kKeyDown:
-      step = -1;
-      break;
-    case kKeyPageUp:
-      step = 10;
-      break;
-    case kKeyPageDown:
-      step = -10;
-      break;
-    default:
-      break;
+  if (const double step = StepOf(keyCode); step != 0) {
+    txtCurrent.SetText(FullRendering(NumericPrefixValue(txtCurrent.Text()) + step));
   }
-  if (step != 0) txtCurrent.SetText(FullRendering(NumericPrefixValue(txtCurrent.Text()) + step));
   UpdateDAC();
 }
 

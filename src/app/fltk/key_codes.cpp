@@ -95,8 +95,4 @@ int KeyDownShift(int fltkKey, int fltkState) {
   return (shift ? 1 : 0) | (ctrl ? 2 : 0) | (alt ? 4 : 0);
 }
 
-bool IsStepKey(int fltkKey) {
-  return fltkKey == FL_Up || fltkKey == FL_Down || fltkKey == FL_Page_Up || fltkKey == FL_Page_Down;
-}
-
 }  // namespace tarnwick::fltk

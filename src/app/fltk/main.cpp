@@ -31,6 +31,7 @@
 #include "mark/setpoint_mark.hpp"
 #include "platform/os.hpp"
 #include "ui/controls.hpp"
+#include "ui/key_codes.hpp"
 #include "ui/main_form.hpp"
 #include "ui/state_json.hpp"
 
@@ -58,9 +59,10 @@ class SetpointInput final : public Fl_Input {
     // Exit as a shortcut); only Tab, which moves the focus as on Windows, does not.
     if (event == FL_KEYBOARD && Fl::event_key() != FL_Tab) {
       const int key = Fl::event_key();
-      onKeyDown(fltk::VirtualKeyCode(key), fltk::KeyDownShift(key, Fl::event_state()));
+      const std::uint16_t code = fltk::VirtualKeyCode(key);
+      onKeyDown(code, fltk::KeyDownShift(key, Fl::event_state()));
       // FLTK would take these keys for focus moves; in a one-line entry they do nothing else.
-      if (fltk::IsStepKey(key)) return 1;
+      if (ui::IsStepKey(code)) return 1;
     }
     // Before FLTK's own handling, which would move the caret and drop the selection the menu's
     // items act on.
