@@ -1,6 +1,7 @@
 #include "ui/main_form.hpp"
 
 #include <cstdio>
+#include <string>
 
 #include "control/numeric_prefix.hpp"
 #include "control/serial_poll.hpp"
@@ -57,7 +58,8 @@ void MainForm::txtCurrent_Change() {
   trimmed.erase(trimmed.find_last_not_of(' ') + 1);
   if (trimmed != CompactRendering(value)) txtCurrent.SetText(FullRendering(value));
   if (NumericPrefixValue(txtCurrent.Text()) < 0) txtCurrent.SetText("0");
-  if (NumericPrefixValue(txtCurrent.Text()) > control::kFullScale) txtCurrent.SetText("2047");
+  if (NumericPrefixValue(txtCurrent.Text()) > control::kFullScale)
+    txtCurrent.SetText(std::to_string(control::kFullScale));
   lblMv.caption = MilliampText(NumericPrefixValue(txtCurrent.Text()));
 }
 
