@@ -1,4 +1,4 @@
-#include "key_codes.hpp"
+#include "fltk_keys.hpp"
 
 #include <FL/Enumerations.H>
 
