@@ -47,7 +47,7 @@ void CheckEntry(MainForm& form, bool edited) {
   }
   if (!text.empty()) {
     const double value = NumericPrefixValue(text);
-    Require(value >= 0 && value <= 2047);
+    Require(value >= 0 && value <= tarnwick::control::kFullScale);
     Require(Trimmed(text) == tarnwick::ui::CompactRendering(value) ||
             text == tarnwick::ui::FullRendering(value));
     Require(label == tarnwick::ui::MilliampText(value));

@@ -85,5 +85,5 @@ uint64_t tw_faults_pending(const tw_fault_queue* queue, uint32_t kind) {
 }
 
 uint32_t tw_counts_to_deci_ma(uint16_t counts) {
-  return ((uint32_t)counts * 2000u + TW_FULL_SCALE) / (2u * TW_FULL_SCALE);
+  return ((uint32_t)counts * 20u * TW_FULL_SCALE_MA + TW_FULL_SCALE) / (2u * TW_FULL_SCALE);
 }

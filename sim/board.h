@@ -18,7 +18,8 @@ extern "C" {
 #define TW_CMD_IDENTIFY 11u
 #define TW_SUBCOMMAND 10u
 #define TW_LATCH_BIT 0x08u
-#define TW_FULL_SCALE 2047u
+#define TW_FULL_SCALE 2047u   /* counts */
+#define TW_FULL_SCALE_MA 100u /* the current at TW_FULL_SCALE */
 
 typedef struct tw_board {
   uint32_t serial;
@@ -70,8 +71,8 @@ int tw_faults_take(tw_fault_queue* queue, tw_fault* taken);
 /* The calls the queued faults of one kind (0: of every kind) still cover. */
 uint64_t tw_faults_pending(const tw_fault_queue* queue, uint32_t kind);
 
-/* Counts as milliamps in tenths, rounded (counts * 1000 / 2047), as the window's label shows
-   them; 2047 is odd, so no count lies half-way between two tenths. */
+/* Counts as milliamps in tenths, rounded (counts * 10 * TW_FULL_SCALE_MA / TW_FULL_SCALE), as the
+   window's label shows them; 2047 is odd, so no count lies half-way between two tenths. */
 uint32_t tw_counts_to_deci_ma(uint16_t counts);
 
 #ifdef __cplusplus

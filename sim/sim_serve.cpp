@@ -161,7 +161,7 @@ bool SimServer::AcceptClients(unsigned& dropped, bool& refusing) {
         if (now - idlest->lastActive < options_.idleBeforeClose) {
           // Told why before it is closed, so its program can say nothing was sent.
           std::array<std::uint8_t, wire::kWireResultBytes> refused{};
-          wire::PutU32(refused.data(), wire::kWireRefused);
+          platform::PutU32(refused.data(), wire::kWireRefused);
           static_cast<void>(
               ::send(fd.get(), refused.data(), refused.size(), MSG_DONTWAIT | MSG_NOSIGNAL));
           // Closed with a request unread, the connection would be reset and the word lost.
@@ -274,20 +274,21 @@ bool SimServer::Answer(int fd, const std::uint8_t* request, std::size_t length, 
   {
     std::lock_guard lock(mutex_);
     if (!plugged_) return false;
-    wire::PutU32(reply.data(), wire::kWireFailure);
+    platform::PutU32(reply.data(), wire::kWireFailure);
     if (fault.kind == TW_FAULT_HANG) {
       answer = false;
     } else if (fault.kind == TW_FAULT_FAIL || oversize || length < kHeader) {
       // The failure reply is already in place.
     } else {
-      const std::uint32_t code = wire::ReadU32(request);
-      const std::size_t capacity = std::min<std::size_t>(wire::ReadU32(request + 4), kOutputRoom);
+      const std::uint32_t code = platform::ReadU32(request);
+      const std::size_t capacity =
+          std::min<std::size_t>(platform::ReadU32(request + 4), kOutputRoom);
       std::size_t written = 0;
       int didLoad = 0;
       load.previous = board_.output;
       if (tw_board_control(&board_, code, request + kHeader, length - kHeader,
                            reply.data() + kResult, capacity, &written, &didLoad) != 0) {
-        wire::PutU32(reply.data(), wire::kWireSuccess);
+        platform::PutU32(reply.data(), wire::kWireSuccess);
         written = std::min(written, capacity);
         if (fault.kind == TW_FAULT_SHORT) written = std::min<std::size_t>(written, fault.bytes);
         replyLength = kResult + written;
@@ -328,8 +329,8 @@ void SimServer::LogRequest(const std::uint8_t* data, std::size_t length, bool ov
     if (length != 0) line += ' ';
     line += Hex(data, length);
   } else {
-    line = RequestLine(wire::ReadU32(data), wire::ReadU32(data + 4), data + wire::kWireHeaderBytes,
-                       length - wire::kWireHeaderBytes);
+    line = RequestLine(platform::ReadU32(data), platform::ReadU32(data + 4),
+                       data + wire::kWireHeaderBytes, length - wire::kWireHeaderBytes);
   }
   log_->Out(line);
 }

@@ -15,8 +15,15 @@
 #include <system_error>
 #include <utility>
 
+#include "control/setpoint_write.hpp"
+
 namespace tarnwick::sim {
 namespace {
+
+// The board model is plain C for the kernel driver's sake, so it keeps its own full scale.
+static_assert(TW_FULL_SCALE == control::kFullScale &&
+                  TW_FULL_SCALE_MA == control::kFullScaleMilliamps,
+              "the board's full scale is the window's");
 
 // How long Stop waits for the request log to take its last lines.
 constexpr auto kLogPatience = std::chrono::milliseconds(250);

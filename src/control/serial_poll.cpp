@@ -2,12 +2,13 @@
 
 #include <utility>
 
+#include "platform/little_endian.hpp"
+
 namespace tarnwick::control {
 
 std::uint32_t SerialFromReply(const link::ControllerReply& reply) {
   // Unsigned all the way: a top byte of 128 or more is a large serial, not an overflow.
-  return static_cast<std::uint32_t>(reply[0]) | static_cast<std::uint32_t>(reply[1]) << 8 |
-         static_cast<std::uint32_t>(reply[2]) << 16 | static_cast<std::uint32_t>(reply[3]) << 24;
+  return platform::ReadU32(reply.data());
 }
 
 std::uint32_t ReadSerialNumber(link::ControllerLink& link) {

@@ -3,20 +3,18 @@
 #include <new>
 #include <system_error>
 
+#include "platform/little_endian.hpp"
+
 namespace tarnwick::link {
 
 using platform::kErrorSuccess;
 
 PacketBytes Serialize(const ControllerPacket& packet) {
-  const auto extra = static_cast<std::uint16_t>(packet.ExtraLength);
-  return {packet.Target,
-          packet.Model,
-          packet.Command,
-          packet.SubCommand,
-          packet.LowByte,
-          packet.HighByte,
-          static_cast<std::uint8_t>(extra & 0xFFu),
-          static_cast<std::uint8_t>(extra >> 8)};
+  PacketBytes bytes{packet.Target,     packet.Model,   packet.Command,
+                    packet.SubCommand, packet.LowByte, packet.HighByte};
+  platform::PutU16(bytes.data() + offsetof(ControllerPacket, ExtraLength),
+                   static_cast<std::uint16_t>(packet.ExtraLength));
+  return bytes;
 }
 
 std::string OpenDeviceErrorText(std::int32_t number, const std::string& description) {

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/little_endian.hpp"
+
 namespace tarnwick::platform::posix {
 
 inline constexpr std::size_t kWireHeaderBytes = 8;  // a request's code and capacity
@@ -16,14 +18,5 @@ inline constexpr std::size_t kWireResultBytes = 4;  // a reply's result
 inline constexpr std::uint32_t kWireFailure = 0;
 inline constexpr std::uint32_t kWireSuccess = 1;
 inline constexpr std::uint32_t kWireRefused = 2;
-
-inline std::uint32_t ReadU32(const std::uint8_t* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-inline void PutU32(std::uint8_t* bytes, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
 
 }  // namespace tarnwick::platform::posix

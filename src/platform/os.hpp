@@ -62,10 +62,11 @@ class Os {
 // The implementation for the platform this program was built for.
 Os& SystemOs();
 
-// A device session (open to close) is exclusive machine-wide: createFile waits at most this
-// long for another program's session to end, then fails busy with nothing sent. The default
-// keeps a key press and a poll of the window within their bounds; a program that holds up no
-// window (the console tool) may wait longer. Set it before the first open.
+// A device session (open to close) is exclusive machine-wide (on POSIX, per registry root, so per
+// controller): createFile waits at most this long for another program's session to end, then fails
+// busy with nothing sent. The default keeps a key press and a poll of the window within their
+// bounds; a program that holds up no window (the console tool) may wait longer. Set it before the
+// first open.
 inline constexpr std::chrono::milliseconds kWindowSessionWait{40};
 void SetSessionWait(std::chrono::milliseconds wait);
 

@@ -28,12 +28,12 @@ class PosixOs final : public Os {
   // Not 250: at the usual 250 Hz tick that is 63 ticks, which the kernel's timer wheel keeps
   // in 32 ms slots (waits of up to 288 ms); 60 ticks end on the tick.
   //
-  // A device session (open to close) holds the machine-wide session lock, so another program's
-  // three-transfer write can never cut into ours. An open waits at most sessionWait for it,
-  // then fails with EBUSY, sending nothing. A live driver's session takes well under a
-  // millisecond, so 40 ms outlasts dozens of sessions queued ahead; a holder stuck on a hung
-  // driver keeps it for one reply bound, and 40 ms plus that bound keeps a key press under
-  // 0.3 s and a poll's two sessions under 0.6 s.
+  // A device session (open to close) holds its registry root's session lock, so another program's
+  // three-transfer write can never cut into ours. An open waits at most sessionWait for it, then
+  // fails with EBUSY, sending nothing. A live driver's session takes well under a millisecond, so
+  // 40 ms outlasts dozens of sessions queued ahead; a holder stuck on a hung driver keeps it for
+  // one reply bound, and 40 ms plus that bound keeps a key press under 0.3 s and a poll's two
+  // sessions under 0.6 s.
   explicit PosixOs(std::chrono::milliseconds replyTimeout = std::chrono::milliseconds(240),
                    std::chrono::milliseconds sessionWait = kWindowSessionWait)
       : replyTimeout_(replyTimeout), sessionWait_(sessionWait) {}

@@ -20,9 +20,9 @@ namespace tarnwick::platform::posix {
 // $HOME/.tarnwick-registry.
 std::string RegistryRoot();
 
-// The machine-wide device session lock: a file in the registry root that every program holds
-// (flock, exclusive) from a device's open to its close. Kept, never removed: a program that
-// locked a removed file would hold a lock nobody else sees.
+// The device session lock, one per registry root (so per controller): a file in the root that
+// every program holds (flock, exclusive) from a device's open to its close. Kept, never removed:
+// a program that locked a removed file would hold a lock nobody else sees.
 inline constexpr char kSessionLockFile[] = "device-session.lock";
 
 // The directory that stands for a root key, or nullptr for a root the stand-in does not know.

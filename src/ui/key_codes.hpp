@@ -52,6 +52,27 @@ inline constexpr std::uint16_t kKeyBackslash = 220;
 inline constexpr std::uint16_t kKeyRightBracket = 221;
 inline constexpr std::uint16_t kKeyQuote = 222;
 
+// What a key adds to the set-point: Up and Down step by 1, Page Up and Page Down by 10; 0 for
+// any other key. Every binding swallows the stepping keys after their key-down.
+constexpr int StepOf(std::uint16_t key) {
+  switch (key) {
+    case kKeyUp:
+      return 1;
+    case kKeyDown:
+      return -1;
+    case kKeyPageUp:
+      return 10;
+    case kKeyPageDown:
+      return -10;
+    default:
+      return 0;
+  }
+}
+
+constexpr bool IsStepKey(std::uint16_t key) {
+  return StepOf(key) != 0;
+}
+
 // A letter's key is its upper-case ASCII, a digit's its ASCII; 0 for any other character.
 constexpr std::uint16_t LetterOrDigitKey(int c) {
   if (c >= 'a' && c <= 'z') return static_cast<std::uint16_t>(c - 'a' + 'A');

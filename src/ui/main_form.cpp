@@ -1,9 +1,11 @@
 #include "ui/main_form.hpp"
 
 #include <cstdio>
+#include <string>
 
 #include "control/numeric_prefix.hpp"
 #include "control/serial_poll.hpp"
+#include "ui/key_codes.hpp"
 #include "ui/renderings.hpp"
 
 namespace tarnwick::ui {
@@ -56,29 +58,15 @@ void MainForm::txtCurrent_Change() {
   trimmed.erase(trimmed.find_last_not_of(' ') + 1);
   if (trimmed != CompactRendering(value)) txtCurrent.SetText(FullRendering(value));
   if (NumericPrefixValue(txtCurrent.Text()) < 0) txtCurrent.SetText("0");
-  if (NumericPrefixValue(txtCurrent.Text()) > control::kFullScale) txtCurrent.SetText("2047");
+  if (NumericPrefixValue(txtCurrent.Text()) > control::kFullScale)
+    txtCurrent.SetText(std::to_string(control::kFullScale));
   lblMv.caption = MilliampText(NumericPrefixValue(txtCurrent.Text()));
 }
 
 void MainForm::txtCurrent_KeyDown(std::uint16_t keyCode, int) {
-  double step = 0;
-  switch (keyCode) {
-    case kKeyUp:
-      step = 1;
-      break;
-    case kKeyDown:
-      step = -1;
-      break;
-    case kKeyPageUp:
-      step = 10;
-      break;
-    case kKeyPageDown:
-      step = -10;
-      break;
-    default:
-      break;
+  if (const double step = StepOf(keyCode); step != 0) {
+    txtCurrent.SetText(FullRendering(NumericPrefixValue(txtCurrent.Text()) + step));
   }
-  if (step != 0) txtCurrent.SetText(FullRendering(NumericPrefixValue(txtCurrent.Text()) + step));
   UpdateDAC();
 }
 

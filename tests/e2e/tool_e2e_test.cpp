@@ -344,6 +344,7 @@ INSTANTIATE_TEST_SUITE_P(
                  700,
                  0},
         ToolCase{"JsonAfterBadOption", {"--bogus", "--json", "set", "5"}, 64, JsonFail(64, R"(unknown option "--bogus" (try --help))", "untouched"), Err(R"(unknown option "--bogus" (try --help))"), 700, 0},
+        ToolCase{"AbbreviatedOption", {"--js", "set", "5"}, 64, "", Err(R"(unknown option "--js" (try --help))"), 700, 0},  // only whole names
         // The help a Windows user asks for first, on both systems.
         ToolCase{"SlashQuestionMark", {"/?"}, 0, "{help}", "", 700, 0},
         ToolCase{"DashQuestionMark", {"-?"}, 0, "{help}", "", 700, 0},

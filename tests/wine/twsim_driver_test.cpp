@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "board.h"
+#include "platform/little_endian.hpp"
 #include "twsim_control.h"
 
 namespace {
@@ -92,9 +93,7 @@ std::unique_ptr<twsim_state> Sim(std::uint32_t op, std::uint32_t arg1 = 0, std::
 }
 
 std::uint32_t SerialOf(const Call& call) {
-  return static_cast<std::uint32_t>(call.out[0]) | static_cast<std::uint32_t>(call.out[1]) << 8 |
-         static_cast<std::uint32_t>(call.out[2]) << 16 |
-         static_cast<std::uint32_t>(call.out[3]) << 24;
+  return tarnwick::platform::ReadU32(call.out.data());
 }
 
 class Driver : public ::testing::Test {

@@ -1,5 +1,7 @@
 // tarnwick: sets the converter or reads the serial number from a command line, through the
 // window's own link and write, with exit statuses and JSON that scripts can act on.
+#include <getopt.h>
+
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -186,34 +188,65 @@ bool JsonRequested(int argc, char** argv) {
 }
 
 std::optional<Failure> ParseArguments(int argc, char** argv, Request& request) {
-  bool optionsEnd = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (!optionsEnd && arg == "--") {
-      optionsEnd = true;
-    } else if (!optionsEnd && arg == "--json") {
-      request.json = true;
-    } else if (!optionsEnd && (arg == "--help" || arg == "-h" || arg == "-?" || arg == "/?")) {
-      // "/?" and "-?" are the help a Windows user asks for first.
-      request.help = true;
-    } else if (!optionsEnd && arg == "--version") {
-      request.version = true;
-    } else if (!optionsEnd && arg == "--dry-run") {
-      request.dryRun = true;
-    } else if (!optionsEnd && (arg == "--listen" || arg.rfind("--listen=", 0) == 0)) {
-      if (arg == "--listen" && i + 1 == argc)
-        return Failure{kExitUsage, "--listen takes HOST:PORT"};
-      request.listen = arg == "--listen" ? argv[++i] : arg.substr(9);
-    } else if (!optionsEnd && arg.rfind("--", 0) == 0) {
-      return Failure{kExitUsage, "unknown option " + JsonString(arg) + " (try --help)"};
-    } else if (!request.hasCommand) {
+  enum : int { kWord = 1, kJson = 256, kVersion, kDryRun, kListen };
+  static const option kOptions[] = {
+      {"json", no_argument, nullptr, kJson},           {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, kVersion},     {"dry-run", no_argument, nullptr, kDryRun},
+      {"listen", required_argument, nullptr, kListen}, {nullptr, 0, nullptr, 0}};
+  const auto word = [&request](const std::string& arg) {
+    if (!request.hasCommand) {
       request.hasCommand = true;
       request.command = arg;
     } else {
       // "-1" lands here as a value, to be refused as one rather than as an unknown option.
       request.operands.push_back(arg);
     }
+  };
+  opterr = 0;  // its messages are ours to word
+  // '-': every word in its place, so options may follow the command. Long options only, so a
+  // word with one dash is never taken apart into letters; and only whole names count.
+  int longIndex = 0;
+  for (int option; (option = ::getopt_long_only(argc, argv, "-", kOptions, &longIndex)) != -1;) {
+    const std::string arg = argv[optind - 1];
+    if (option == kListen) {
+      // "--listen VALUE" or "--listen=VALUE"; with one dash both stay words, as any such word.
+      const bool apart = optarg == argv[optind - 1];
+      const std::string name = apart ? argv[optind - 2] : arg.substr(0, arg.find('='));
+      if (name.rfind("--", 0) != 0) {
+        word(apart ? name : arg);
+        if (apart) word(optarg);
+      } else if (name != "--listen") {
+        return Failure{kExitUsage, "unknown option " + JsonString(name) + " (try --help)"};
+      } else {
+        request.listen = optarg;
+      }
+    } else if (option == '?' && optopt == kListen) {
+      return Failure{kExitUsage, "--listen takes HOST:PORT"};
+    } else if (arg == "-h" || arg == "-?" || arg == "/?") {
+      // "/?" and "-?" are the help a Windows user asks for first.
+      request.help = true;
+    } else if (option == kWord || arg.rfind("--", 0) != 0) {
+      word(arg);
+    } else if (option == '?' || arg != std::string("--") + kOptions[longIndex].name) {
+      return Failure{kExitUsage, "unknown option " + JsonString(arg) + " (try --help)"};
+    } else {
+      switch (option) {
+        case kJson:
+          request.json = true;
+          break;
+        case 'h':
+          request.help = true;
+          break;
+        case kVersion:
+          request.version = true;
+          break;
+        default:
+          request.dryRun = true;
+          break;
+      }
+    }
   }
+  for (int i = optind; i < argc; ++i) word(argv[i]);  // after "--"
   return std::nullopt;
 }
 

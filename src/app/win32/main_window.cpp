@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "ui/key_codes.hpp"
 #include "ui/state_json.hpp"
 
 namespace tarnwick::app {
@@ -447,18 +448,16 @@ LRESULT MainWindow::OnEntryMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     }
 
     case WM_KEYDOWN:
-    case WM_SYSKEYDOWN:  // Alt, F10 and keys held with Alt: keys like any other to the model
+    case WM_SYSKEYDOWN: {  // Alt, F10 and keys held with Alt: keys like any other to the model
       // The model sees the key first; the edit's own handling of it follows.
-      Raise([this, wParam] {
-        form_.txtCurrent_KeyDown(static_cast<std::uint16_t>(wParam), ShiftState());
-      });
+      const auto key = static_cast<std::uint16_t>(wParam);
+      Raise([this, key] { form_.txtCurrent_KeyDown(key, ShiftState()); });
       if (window_ == nullptr) return 0;
       // A single-line edit takes Up and Down for Left and Right: after a step the caret must
       // stay at the end of the new text, where typing goes on.
-      if (wParam == VK_UP || wParam == VK_DOWN || wParam == VK_PRIOR || wParam == VK_NEXT) {
-        return 0;
-      }
+      if (ui::IsStepKey(key)) return 0;
       break;
+    }
 
     case WM_CHAR:
       // A single-line edit only beeps at these.

@@ -1,4 +1,4 @@
-#include "key_codes.hpp"
+#include "fltk_keys.hpp"
 
 #include <FL/Enumerations.H>
 
@@ -93,10 +93,6 @@ int KeyDownShift(int fltkKey, int fltkState) {
       (fltkState & FL_CTRL) != 0 || fltkKey == FL_Control_L || fltkKey == FL_Control_R;
   const bool alt = (fltkState & FL_ALT) != 0 || fltkKey == FL_Alt_L || fltkKey == FL_Alt_R;
   return (shift ? 1 : 0) | (ctrl ? 2 : 0) | (alt ? 4 : 0);
-}
-
-bool IsStepKey(int fltkKey) {
-  return fltkKey == FL_Up || fltkKey == FL_Down || fltkKey == FL_Page_Up || fltkKey == FL_Page_Down;
 }
 
 }  // namespace tarnwick::fltk

@@ -14,7 +14,4 @@ std::uint16_t VirtualKeyCode(int fltkKey);
 // A modifier key counts itself as held, as Windows reports it in its own key-down.
 int KeyDownShift(int fltkKey, int fltkState);
 
-// The keys that step the set-point; the entry swallows them so they never move the focus.
-bool IsStepKey(int fltkKey);
-
 }  // namespace tarnwick::fltk
