@@ -90,7 +90,7 @@ pe_relocatable() {
 check_windows_build() {
   local objdump=$1 dir=$2 mask=$3 loader=$4 allowed exe bad images
   local driver=$2/sim/wine/twusbio_sim.sys
-  allowed='^(KERNEL32|USER32|GDI32|ADVAPI32|COMCTL32|SHELL32|UxTheme|msvcrt)\.dll$'
+  allowed='^(KERNEL32|USER32|GDI32|ADVAPI32|COMCTL32|SHELL32|UxTheme|WS2_32|msvcrt)\.dll$'
   for exe in $(find "$dir/src/app" -name "*.exe"); do
     bad=$("$objdump" -p "$exe" | sed -n 's/^\s*DLL Name: //p' | grep -viE "$allowed" || true)
     [ -z "$bad" ] || { echo "$exe imports non-system DLLs: $bad"; return 1; }
