@@ -2,13 +2,18 @@
 // benchmark has a floor measured in the same run: the same connects and request/reply pairs
 // to the same stand-in driver, with no program logic at all.
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -248,6 +253,61 @@ void BM_PasteChange(benchmark::State& state) {
   state.SetComplexityN(state.range(0));
 }
 
+// One SCPI message and its answer through `tarnwick serve` on loopback, sequentially: with a
+// write (range 1: "CURR 0.05;*OPC?", to set beside BM_UpdateDAC) and without any device session
+// (range 0: "SYST:VERS?", what the server and the socket alone cost).
+void BM_ServeRoundTrip(benchmark::State& state) {
+  Driver();
+  int out[2];
+  if (pipe(out) != 0) throw std::runtime_error("pipe");
+  const pid_t server = fork();
+  if (server == 0) {
+    dup2(out[1], 1);
+    close(out[0]);
+    execl(TARNWICK_TOOL_PATH, TARNWICK_TOOL_PATH, "serve", "--listen", "127.0.0.1:0", nullptr);
+    _exit(127);
+  }
+  close(out[1]);
+  FILE* said = fdopen(out[0], "r");
+  char line[256] = {};
+  unsigned port = 0;
+  if (said == nullptr || std::fgets(line, sizeof line, said) == nullptr ||
+      std::sscanf(line, "serving SCPI on 127.0.0.1:%u", &port) != 1) {
+    state.SkipWithError("tarnwick serve did not start");
+  }
+  const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int on = 1;
+  setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (port != 0 && connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    state.SkipWithError("cannot connect to tarnwick serve");
+  }
+  const std::string message = state.range(0) == 1 ? "CURR 0.05;*OPC?\n" : "SYST:VERS?\n";
+  char answer[64];
+  for (auto _ : state) {
+    if (send(client, message.data(), message.size(), MSG_NOSIGNAL) < 0) {
+      state.SkipWithError("send");
+      break;
+    }
+    for (ssize_t got = 0; got == 0 || answer[got - 1] != '\n';) {
+      const ssize_t more =
+          recv(client, answer + got, sizeof answer - static_cast<std::size_t>(got), 0);
+      if (more <= 0) {
+        state.SkipWithError("recv");
+        break;
+      }
+      got += more;
+    }
+  }
+  close(client);
+  kill(server, SIGTERM);
+  waitpid(server, nullptr, 0);
+  if (said != nullptr) std::fclose(said);
+}
+
 BENCHMARK(BM_UpdateDAC);
 BENCHMARK(BM_UpdateDACFloor);
 BENCHMARK(BM_Poll);
@@ -257,6 +317,7 @@ BENCHMARK(BM_UpdateDACPaired);
 BENCHMARK(BM_PollPaired);
 BENCHMARK(BM_KeyOnHungDevice)->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PollOnHungDevice)->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ServeRoundTrip)->Arg(1)->Arg(0)->UseRealTime();
 BENCHMARK(BM_PasteChange)->RangeMultiplier(4)->Range(1 << 10, 1 << 16)->Complexity();
 
 }  // namespace
