@@ -12,6 +12,13 @@ set(TARNWICK_MINGW_PREFIX ${TARNWICK_MINGW_ARCH}-w64-mingw32)
 set(CMAKE_C_COMPILER ${TARNWICK_MINGW_PREFIX}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${TARNWICK_MINGW_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER ${TARNWICK_MINGW_PREFIX}-windres)
+if(TARNWICK_MINGW_ARCH STREQUAL "i686")
+  # Doubles rounded as doubles, as on x86_64 and Linux: with the x87's wider registers
+  # 0.1 A * 1000 came out above 100 mA and the same value could round to other counts.
+  # Windows 8 and later require SSE2; a Vista or 7 PC whose processor lacks it (Pentium III,
+  # Athlon XP) cannot run the 32-bit build.
+  set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse")
+endif()
 set(CMAKE_FIND_ROOT_PATH /usr/${TARNWICK_MINGW_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
