@@ -350,6 +350,8 @@ INSTANTIATE_TEST_SUITE_P(
         ToolCase{"DashQuestionMark", {"-?"}, 0, "{help}", "", 700, 0},
         ToolCase{"EmptyCommand", {"", "set", "9"}, 64, "", Err(R"(unknown command "" (try --help))"), 700, 0},
         ToolCase{"ServeNoPort", {"serve", "--listen", "[::1]"}, 64, "", Err(R"(--listen "[::1]" is not HOST:PORT (as 127.0.0.1:5025 or [::1]:5025))"), 700, 0},
+        ToolCase{"ListenWithoutValue", {"serve", "--listen"}, 64, "", Err("--listen takes HOST:PORT"), 700, 0},
+        ToolCase{"ListenAbbreviated", {"serve", "--lis", "127.0.0.1:0"}, 64, "", Err(R"(unknown option "--lis" (try --help))"), 700, 0},
         ToolCase{"ListenWithoutServe", {"--listen=:1", "serial"}, 64, "", Err("--listen goes with serve only"), 700, 0},
         ToolCase{"DryRun",
                  {"set", "--dry-run", "50mA"},
